@@ -1,0 +1,43 @@
+// The LZSS stream: an 8-byte header (packed_size, unpacked_size, both unsigned 32-bit
+// little-endian), then groups of one flag byte and up to eight tokens. Flag bits are read
+// from bit 0; a set bit is a literal byte, a clear bit a 2-byte reference
+//     b0 = ((distance & 0x0F) << 4) | (length - 2),   b1 = distance >> 4
+// copying 2..17 bytes from up to 4095 bytes back in the output produced so far.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/byte_buffer.hpp"
+
+namespace native_accel::lzss {
+
+inline constexpr std::size_t kHeaderSize = 8;
+inline constexpr std::size_t kGroupTokens = 8;
+inline constexpr std::size_t kMinMatch = 2;
+inline constexpr std::size_t kMaxMatch = 17;
+inline constexpr std::size_t kWindowSlots = 4096;
+
+// A full group (flag byte and eight 2-byte references, 17 input bytes) yields at most
+// 8 * 17 = 136 output bytes, and no shorter run of input does better than 8 bytes per
+// input byte: the output can never exceed 8 times the body length.
+inline constexpr std::size_t kMaxExpansion = 8;
+
+inline std::uint32_t read_u32_le(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+inline void write_u32_le(std::uint8_t* p, std::uint32_t value) noexcept {
+    p[0] = static_cast<std::uint8_t>(value);
+    p[1] = static_cast<std::uint8_t>(value >> 8);
+    p[2] = static_cast<std::uint8_t>(value >> 16);
+    p[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
+// The lenient decoder: never fails. A short, truncated or inconsistent stream decodes to
+// what its well-formed prefix yields, and never to more than unpacked_size bytes.
+ByteBuffer unpack(std::span<const std::uint8_t> stream);
+
+}  // namespace native_accel::lzss

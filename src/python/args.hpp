@@ -1,0 +1,217 @@
+// The argument layer: matching a vectorcall's arguments to a function's parameters,
+// converting each one to the plain value its body takes, and reporting every failure with
+// the module's fixed messages. Each exported function is written as
+//
+//     return invoke<Bytes, Flag>(kLzssPack, args, nargs, kwnames,
+//                                [](ByteView data, bool suppress) { ... });
+//
+// where the kinds in the template list are converted in signature order. The first failure
+// ends the call: later parameters are not converted and the body does not run, so nothing
+// is ever written to a mutable argument by a call that fails in argument handling.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace native_accel::python {
+
+// A strong reference with exactly one owner.
+class OwnedRef {
+public:
+    OwnedRef() noexcept = default;
+    explicit OwnedRef(PyObject* stolen) noexcept : object_(stolen) {}
+    static OwnedRef borrow(PyObject* object) noexcept { return OwnedRef(Py_XNewRef(object)); }
+    OwnedRef(OwnedRef&& other) noexcept : object_(other.release()) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = other.release();
+        }
+        return *this;
+    }
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    ~OwnedRef() { Py_XDECREF(object_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return object_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// A function's parameters: its name for messages, every parameter name in signature
+// order, and how many of them (counted from the first) are required. There are no
+// positional-only or keyword-only parameters in this module.
+struct ArgSpec {
+    const char* function;
+    std::span<const char* const> params;
+    std::size_t required;
+};
+
+// Fills slots[0 .. spec.params.size()) with borrowed references (or nullptr for a
+// parameter that was not passed). Returns false with TypeError set on a mismatch.
+bool parse_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** slots);
+
+// TypeError "'{type}' object is not an instance of '{target}'" (or the None form).
+// Always returns false so that it can end a converter directly.
+bool type_mismatch_error(PyObject* object, const char* target);
+
+// Rewrites the pending exception, when it is exactly TypeError, as
+// "argument '{name}': {text}", keeping only its __cause__.
+void wrap_argument_error(const char* name);
+
+using ByteView = std::span<const std::uint8_t>;
+
+// A bytearray argument: the layer's own reference, held for the call. The storage is read
+// through storage() at the moment of writing, inside the object's critical section on a
+// free-threaded build, so that no resize can slip between conversion and the body.
+struct WritableBytes {
+    OwnedRef owner;
+
+    [[nodiscard]] std::span<std::uint8_t> storage() const noexcept {
+        PyObject* array = owner.get();
+        return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(array)),
+                static_cast<std::size_t>(PyByteArray_GET_SIZE(array))};
+    }
+};
+
+// Runs fn(storage) while no other thread can resize or write the bytearray. With the
+// interpreter lock this is the lock itself; a free-threaded build takes the object's
+// critical section (the macros are plain braces otherwise).
+template <class Fn>
+void with_exclusive_storage(const WritableBytes& bytes, Fn&& fn) noexcept {
+    Py_BEGIN_CRITICAL_SECTION(bytes.owner.get());
+    fn(bytes.storage());
+    Py_END_CRITICAL_SECTION();
+}
+
+using TargetPairs = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
+// ---- Converters -------------------------------------------------------------------------
+// Each kind names the value its body receives and converts one object; on failure it
+// returns false with an exception set (the caller adds the parameter name).
+
+struct Bytes {
+    using value_type = ByteView;
+    static bool convert(PyObject* object, value_type& out);
+};
+struct ByteArray {
+    using value_type = WritableBytes;
+    static bool convert(PyObject* object, value_type& out);
+};
+struct List {
+    using value_type = PyObject*;  // borrowed: the caller's argument array keeps it alive
+    static bool convert(PyObject* object, value_type& out);
+};
+struct U64 {
+    using value_type = std::uint64_t;
+    static bool convert(PyObject* object, value_type& out);
+};
+struct U32 {
+    using value_type = std::uint32_t;
+    static bool convert(PyObject* object, value_type& out);
+};
+struct I32 {
+    using value_type = std::int32_t;
+    static bool convert(PyObject* object, value_type& out);
+};
+struct U8 {
+    using value_type = std::uint8_t;
+    static bool convert(PyObject* object, value_type& out);
+};
+struct Flag {
+    using value_type = bool;
+    static bool convert(PyObject* object, value_type& out);
+};
+struct Float {
+    using value_type = double;
+    static bool convert(PyObject* object, value_type& out);
+};
+struct Pairs {
+    using value_type = TargetPairs;
+    static bool convert(PyObject* object, value_type& out);
+};
+// None means absent; anything else goes through the kind's converter.
+template <class Kind>
+struct OrNone {
+    using value_type = std::optional<typename Kind::value_type>;
+    static bool convert(PyObject* object, value_type& out) {
+        if (object == Py_None) {
+            out.reset();
+            return true;
+        }
+        typename Kind::value_type value{};
+        if (!Kind::convert(object, value)) return false;
+        out = std::move(value);
+        return true;
+    }
+};
+
+// ---- Results ----------------------------------------------------------------------------
+
+PyObject* bytes_result(std::span<const std::uint8_t> bytes);
+PyObject* none_result();
+PyObject* u64_result(std::uint64_t value);
+PyObject* optional_u64_result(std::optional<std::uint64_t> value);
+// A body's error message becomes ValueError with exactly that text.
+std::nullptr_t body_error(const std::string& message);
+
+// ---- The call sequence ------------------------------------------------------------------
+
+namespace detail {
+
+template <class Kind, std::size_t I, class Values>
+bool convert_slot(const ArgSpec& spec, PyObject* const* slots, Values& values) {
+    PyObject* object = slots[I];
+    if (object == nullptr) return true;  // optional and not passed: keeps value_type{}
+    if (Kind::convert(object, std::get<I>(values))) return true;
+    wrap_argument_error(spec.params[I]);
+    return false;
+}
+
+template <class... Kinds, class Values, std::size_t... I>
+bool convert_all(const ArgSpec& spec, PyObject* const* slots, Values& values,
+                 std::index_sequence<I...>) {
+    return (convert_slot<Kinds, I>(spec, slots, values) && ...);
+}
+
+// Failures that no argument can cause still surface as Python exceptions, never as a
+// C++ exception crossing into the interpreter.
+PyObject* report_cpp_exception(std::exception_ptr error);
+
+}  // namespace detail
+
+template <class... Kinds, class Body>
+PyObject* invoke(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, Body&& body) {
+    constexpr std::size_t count = sizeof...(Kinds);
+    std::array<PyObject*, count> slots{};
+    if (!parse_arguments(spec, args, nargs, kwnames, slots.data())) return nullptr;
+    std::tuple<typename Kinds::value_type...> values{};
+    if (!detail::convert_all<Kinds...>(spec, slots.data(), values,
+                                       std::make_index_sequence<count>{})) {
+        return nullptr;
+    }
+    try {
+        return std::apply(std::forward<Body>(body), std::move(values));
+    } catch (...) {
+        return detail::report_cpp_exception(std::current_exception());
+    }
+}
+
+}  // namespace native_accel::python

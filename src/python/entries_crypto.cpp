@@ -1,0 +1,44 @@
+// Entries of the digest and cipher functions.
+#include "crypto/md5.hpp"
+#include "crypto/xor_cycle.hpp"
+#include "python/args.hpp"
+#include "python/catalogue.hpp"
+
+namespace native_accel::python {
+namespace {
+
+constexpr const char* kMd5Params[] = {"data"};
+constexpr ArgSpec kMd5Digest{"md5_digest", kMd5Params, 1};
+
+constexpr const char* kXorParams[] = {"data", "code", "start"};
+constexpr ArgSpec kXorCycle{"xor_cycle_inplace", kXorParams, 3};
+
+PyObject* md5_digest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke<Bytes>(kMd5Digest, args, nargs, kwnames,
+                         [](ByteView data) { return bytes_result(crypto::md5_digest(data)); });
+}
+
+PyObject* xor_cycle_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return invoke<ByteArray, Bytes, U64>(
+        kXorCycle, args, nargs, kwnames,
+        [](const WritableBytes& data, ByteView code, std::uint64_t start) {
+            with_exclusive_storage(data, [&](std::span<std::uint8_t> storage) {
+                crypto::xor_cycle(storage, code, start);
+            });
+            return none_result();
+        });
+}
+
+}  // namespace
+
+PyMethodDef xor_cycle_inplace_method = {
+    "xor_cycle_inplace",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(xor_cycle_inplace)), kEntryFlags,
+    NATIVE_ACCEL_SIGNATURE("xor_cycle_inplace", "(data, code, start)")};
+
+PyMethodDef md5_digest_method = {
+    "md5_digest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(md5_digest)),
+    kEntryFlags, NATIVE_ACCEL_SIGNATURE("md5_digest", "(data)")};
+
+}  // namespace native_accel::python
