@@ -20,14 +20,18 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 	@touch $@
 
+# After the tests, every benchmark scenario runs once on small inputs so that the benchmark
+# code cannot rot; it asserts nothing about speed.
 test: install
 	$(PY) -m pytest -q
+	$(PY) bench/run.py --quick --quiet
 
 demo: install
 	$(PY) examples/tour.py
 
+# QUICK=1: every scenario once on small inputs, in seconds.
 bench: install
-	$(PY) -c "import time, runpy; t = time.perf_counter(); runpy.run_path('examples/tour.py', run_name='__main__'); print(f'tour took {time.perf_counter() - t:.3f} s')"
+	$(PY) bench/run.py $(if $(QUICK),--quick)
 
 clean:
 	rm -rf build $(VENV)

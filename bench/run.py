@@ -1,0 +1,468 @@
+"""Benchmarks of native_accel against what a user would call otherwise.
+
+Each scenario times the native call and its peer side by side in the same process: one
+warm-up call each (whose native result is checked, so a broken build cannot post a fast
+number), then rounds that alternate native and peer, the order flipping every round, and
+the median rate of each side. A round of a short call repeats it until the round lasts
+long enough for the clock. The ratio is native rate / peer rate from the same run.
+
+    python bench/run.py              # full run: table on stdout, rows in bench/results.json
+    python bench/run.py --quick      # every scenario once on small inputs, in seconds
+    python bench/run.py --only md5   # scenarios whose function or scenario contains "md5"
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import hashlib
+import json
+import os
+import platform
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+import zlib
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+
+import native_accel as na
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import data  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+MIB = 1 << 20
+
+
+@dataclass
+class Sizes:
+    """Input sizes of one run: the full benchmark, or the quick smoke run."""
+
+    text: int
+    picture_side: int
+    audio_seconds: float
+    md5_large: int
+    md5_calls: int
+    xor: int
+    tile_side: int
+    shuffle_items: int
+    search_seeds: int
+
+
+FULL = Sizes(text=8 * MIB, picture_side=2048, audio_seconds=60, md5_large=16 * MIB,
+             md5_calls=100_000, xor=64 * MIB, tile_side=4096, shuffle_items=10**6,
+             search_seeds=2**24)
+QUICK = Sizes(text=256 * 1024, picture_side=256, audio_seconds=1, md5_large=1 * MIB,
+              md5_calls=1000, xor=1 * MIB, tile_side=256, shuffle_items=10**4,
+              search_seeds=2**12)
+
+
+@dataclass
+class Case:
+    function: str
+    scenario: str
+    peer_name: str
+    unit: str  # what the rates count: "B" (bytes), "calls", "items", "seeds"
+    amount: float  # units per call
+    native: Callable[[], object]
+    peer: Callable[[], object]
+    target: float | None
+    check: Callable[[object], None] = field(default=lambda result: None)
+
+
+@dataclass
+class Row:
+    function: str
+    scenario: str
+    peer: str
+    unit: str
+    native_rate: float | None
+    peer_rate: float | None
+    ratio: float | None
+    target: float | None
+    result: str  # "met", "short", "info" (no target) or why it did not run
+    rounds: int = 0
+
+
+# ---- Timing -------------------------------------------------------------------------------
+
+def _timed(fn: Callable[[], object], repeat: int) -> float:
+    start = time.perf_counter()
+    for _ in range(repeat):
+        fn()
+    return time.perf_counter() - start
+
+
+def measure(case: Case, rounds: int, min_round: float) -> tuple[float, float]:
+    """Median native and peer rates (units per second) over `rounds` alternating rounds."""
+    start = time.perf_counter()
+    result = case.native()
+    native_once = time.perf_counter() - start
+    case.check(result)
+    del result
+    peer_once = _timed(case.peer, 1)
+    if rounds == 0:  # quick mode: the warm-up calls are the whole run
+        return case.amount / native_once, case.amount / peer_once
+    repeat_native = max(1, round(min_round / max(native_once, 1e-9)))
+    repeat_peer = max(1, round(min_round / max(peer_once, 1e-9)))
+    native_rates, peer_rates = [], []
+    sides = [(case.native, repeat_native, native_rates), (case.peer, repeat_peer, peer_rates)]
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for r in range(rounds):
+            for fn, repeat, rates in sides if r % 2 == 0 else reversed(sides):
+                rates.append(case.amount * repeat / _timed(fn, repeat))
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return statistics.median(native_rates), statistics.median(peer_rates)
+
+
+# ---- Scenarios ----------------------------------------------------------------------------
+
+def _expect(condition: bool, what: str) -> None:
+    if not condition:
+        raise AssertionError(f"native result is wrong: {what}")
+
+
+def md5_cases(sz: Sizes) -> list[Case]:
+    blob = random.Random(5).randbytes(sz.md5_large)
+    small = [random.Random(k).randbytes(64) for k in range(sz.md5_calls)]
+    md5, digest = hashlib.md5, na.md5_digest
+
+    def native_small():
+        for x in small:
+            digest(x)
+
+    def peer_small():
+        for x in small:
+            md5(x).digest()
+
+    return [
+        Case("md5_digest", f"{sz.md5_large // MIB} MiB", "hashlib.md5(x).digest()", "B",
+             len(blob), lambda: digest(blob), lambda: md5(blob).digest(), 0.90,
+             lambda d: _expect(d == md5(blob).digest(), "digest differs from hashlib")),
+        Case("md5_digest", f"{sz.md5_calls} calls x 64 B", "hashlib.md5(x).digest()", "calls",
+             len(small), native_small, peer_small, 2.0,
+             lambda _: _expect(digest(small[-1]) == md5(small[-1]).digest(), "small digest")),
+    ]
+
+
+def xor_cases(sz: Sizes) -> list[Case]:
+    rng = np.random.default_rng(7)
+    original = rng.integers(0, 256, sz.xor, dtype=np.uint8)
+    cases = []
+    for key_len in (16, 4099):
+        key = rng.integers(0, 256, key_len, dtype=np.uint8).tobytes()
+        expected = original ^ np.resize(np.frombuffer(key, np.uint8), sz.xor)
+        buf = bytearray(original.tobytes())
+        arr = np.frombuffer(np.copy(original), np.uint8)
+        key_arr = np.frombuffer(key, np.uint8)
+        if sz.xor % key_len == 0:
+            rows = arr.reshape(-1, key_len)
+            peer = lambda rows=rows, k=key_arr: np.bitwise_xor(rows, k, out=rows)  # noqa: E731
+            peer_name = "np.bitwise_xor(a.reshape(-1, L), key, out=...)"
+        else:
+            def peer(a=arr, k=key_arr):
+                np.bitwise_xor(a, np.resize(k, a.size), out=a)
+            peer_name = "np.bitwise_xor(a, np.resize(key, n), out=a)"
+        native = lambda b=buf, k=key: na.xor_cycle_inplace(b, k, 0)  # noqa: E731
+        check = lambda _, b=buf, e=expected: _expect(  # noqa: E731
+            np.array_equal(np.frombuffer(b, np.uint8), e), "xor output differs from numpy")
+        cases.append(Case("xor_cycle_inplace", f"{sz.xor // MIB} MiB, key {key_len} B",
+                          peer_name, "B", sz.xor, native, peer, 1.5, check))
+        copy_src = bytes(sz.xor)
+        copy_dst = bytearray(sz.xor)
+
+        def plain_copy(dst=copy_dst, src=copy_src):
+            memoryview(dst)[:] = src
+        cases.append(Case("xor_cycle_inplace", f"{sz.xor // MIB} MiB, key {key_len} B",
+                          "memoryview(dst)[:] = src", "B", sz.xor, native, plain_copy, 0.8))
+    return cases
+
+
+def lzss_cases(sz: Sizes, text: bytes, pic: bytes) -> list[Case]:
+    cases = []
+    for name, blob in (("text corpus", text), ("picture", pic)):
+        if not hasattr(na, "lzss_pack"):
+            cases.append(_missing("lzss_unpack", name, "zlib.decompress", "lzss_pack"))
+            continue
+        packed = na.lzss_pack(blob)
+        z = zlib.compress(blob, 6)
+        cases.append(Case(
+            "lzss_unpack", f"{name}, {_size(len(blob))}", "zlib.decompress (level 6 data)", "B",
+            len(blob), lambda p=packed: na.lzss_unpack(p), lambda z=z: zlib.decompress(z), 1.5,
+            lambda out, b=blob: _expect(out == blob, "round trip")))
+    if hasattr(na, "lzss_pack_level"):
+        cases.append(Case(
+            "lzss_pack_level", f"level 17, text corpus, {_size(len(text))}",
+            "zlib.compress(x, 6)", "B", len(text), lambda: na.lzss_pack_level(text, 17),
+            lambda: zlib.compress(text, 6), 1.0,
+            lambda out: _expect(na.lzss_unpack(out) == text, "round trip")))
+    else:
+        cases.append(_missing("lzss_pack_level", "level 17, text corpus", "zlib.compress(x, 6)"))
+    if hasattr(na, "lzss32_pack") and hasattr(na, "lzss32_unpack"):
+        # Literals keep three bytes of a unit and decode the fourth as 0xFF, and matches
+        # compare whole units, so the picture comes back with its alpha bytes at 0xFF.
+        opaque = bytearray(pic)
+        opaque[3::4] = b"\xff" * (len(pic) // 4)
+        packed32 = na.lzss32_pack(pic)
+        z = zlib.compress(pic, 6)
+        cases.append(Case(
+            "lzss32_pack", f"picture, {_size(len(pic))}", "zlib.compress(x, 6)", "B", len(pic),
+            lambda: na.lzss32_pack(pic), lambda: zlib.compress(pic, 6), 1.0,
+            lambda out: _expect(na.lzss32_unpack(out) == opaque, "round trip")))
+        cases.append(Case(
+            "lzss32_unpack", f"picture, {_size(len(pic))}", "zlib.decompress (level 6 data)",
+            "B", len(pic), lambda: na.lzss32_unpack(packed32), lambda: zlib.decompress(z), 1.5,
+            lambda out: _expect(out == opaque, "round trip")))
+    else:
+        cases.append(_missing("lzss32_pack", "picture", "zlib.compress(x, 6)"))
+        cases.append(_missing("lzss32_unpack", "picture", "zlib.decompress"))
+    return cases
+
+
+def nwa_cases(sz: Sizes) -> list[Case]:
+    label = f"{sz.audio_seconds:g} s stereo 44.1 kHz, level 0, run-length"
+    if not hasattr(na, "nwa_decode_pcm"):
+        return [_missing("nwa_decode_pcm", label, "zlib.decompress")]
+    nwa, pcm = data.audio(sz.audio_seconds)
+    z = zlib.compress(pcm, 6)
+    return [Case("nwa_decode_pcm", label, "zlib.decompress (level 6 PCM)", "B", len(pcm),
+                 lambda: na.nwa_decode_pcm(nwa), lambda: zlib.decompress(z), 2.0,
+                 lambda out: _expect(out == pcm, "decoded PCM differs from the encoder's"))]
+
+
+def tile_cases(sz: Sizes) -> list[Case]:
+    side = sz.tile_side
+    rng = np.random.default_rng(11)
+    src_arr = rng.integers(0, 1 << 32, (side, side), dtype=np.uint32)
+    src = src_arr.tobytes()
+    # An 8 x 8 mask whose values put exactly half of its cells at or above lim.
+    lim = 128
+    mask_arr = np.concatenate([rng.integers(0, lim, 32), rng.integers(lim, 256, 32)])
+    mask_arr = rng.permutation(mask_arr).astype(np.uint8).reshape(8, 8)
+    mask = mask_arr.tobytes()
+    cases = []
+    for label, m, m_arr, target in (
+        ("half selected", mask, mask_arr, 2.0),
+        ("every pixel selected", bytes([255]) * 64, np.full((8, 8), 255, np.uint8), 0.7),
+    ):
+        dst = bytearray(side * side * 4)
+        native = lambda d=dst, m=m: na.tile_copy(d, src, side, side, m, 8, 8, 0, 0, False, lim)  # noqa: E731
+        dst_arr = np.zeros((side, side), np.uint32)
+        expected = np.where(np.tile(m_arr, (side // 8, side // 8)) >= lim, src_arr, 0)
+        check = lambda _, d=dst, e=expected: _expect(  # noqa: E731
+            np.array_equal(np.frombuffer(d, np.uint32).reshape(side, side), e), "tile copy")
+        if target == 2.0:
+            def peer(d=dst_arr, m_arr=m_arr):
+                selected = np.tile(m_arr, (side // 8, side // 8)) >= lim
+                np.copyto(d, src_arr, where=selected)
+            peer_name = "np.tile mask >= lim, np.copyto(where=...)"
+        else:
+            plain = bytearray(side * side * 4)
+
+            def peer(d=plain):
+                memoryview(d)[:] = src
+            peer_name = "memoryview(dst)[:] = src"
+        cases.append(Case("tile_copy", f"{side}x{side}, 8x8 mask, {label}", peer_name, "B",
+                          side * side * 4, native, peer, target, check))
+    return cases
+
+
+def shuffle_cases(sz: Sizes) -> list[Case]:
+    if not hasattr(na, "msvcrand_shuffle_inplace"):
+        return [_missing("msvcrand_shuffle_inplace", f"list of {sz.shuffle_items}", "random.shuffle")]
+    items = list(range(sz.shuffle_items))
+    theirs = list(range(sz.shuffle_items))
+    rnd = random.Random(3)
+
+    def check(state):
+        _expect(isinstance(state, int) and 0 <= state < 2**32, "state out of range")
+        _expect(sorted(items) == list(range(sz.shuffle_items)), "not a permutation")
+
+    return [Case("msvcrand_shuffle_inplace", f"list of {sz.shuffle_items} items",
+                 "random.shuffle", "items", sz.shuffle_items,
+                 lambda: na.msvcrand_shuffle_inplace(12345, items), lambda: rnd.shuffle(theirs),
+                 20.0, check)]
+
+
+def impossible_layout(n: int) -> list[tuple[int, int]]:
+    """Items of sizes 16, 32, ...; each expected 1 byte past where the identity order puts
+    it, so no seed matches (some item always lands at offset 0) and every seed is tested."""
+    layout, offset = [], 0
+    for k in range(n):
+        size = 16 * (k + 1)
+        layout.append((offset + 1, size))
+        offset += size
+    return layout
+
+
+def search_cases(sz: Sizes) -> list[Case]:
+    seed0 = 2**32 - sz.search_seeds
+    cases = []
+    for n in (8, 16, 64, 256):
+        label = f"{n} items, 2**{sz.search_seeds.bit_length() - 1} seeds, 2 workers"
+        if not hasattr(na, "find_shuffle_seed_first"):
+            cases.append(_missing("find_shuffle_seed_first", label, "workers=1"))
+            continue
+        layout = impossible_layout(n)
+        search = na.find_shuffle_seed_first
+        cases.append(Case(
+            "find_shuffle_seed_first", label, "the same call with workers=1", "seeds",
+            sz.search_seeds, lambda l=layout: search(l, seed0, 2, None, 0.0),
+            lambda l=layout: search(l, seed0, 1, None, 0.0), 1.85 if n == 16 else None,
+            lambda found: _expect(found is None, "a seed matched an impossible layout")))
+    return cases
+
+
+def _size(n: int) -> str:
+    return f"{n / MIB:g} MiB" if n >= MIB else f"{n // 1024} KiB"
+
+
+def _missing(function: str, scenario: str, peer: str, needs: str | None = None) -> Row:
+    return Row(function, scenario, peer, "", None, None, None, None,
+               f"not built ({needs or function} missing)")
+
+
+# ---- The match-test micro-benchmark (C++) -------------------------------------------------
+
+MATCH_TARGET = "match_bench"
+
+
+def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
+    """Builds the C++ micro-benchmark in the module's build tree and runs it."""
+    label = "16 items, same seeds"
+    if not (ROOT / "bench" / "CMakeLists.txt").exists():
+        return [_missing("match test (C++)", label, "scalar reference", "bench/CMakeLists.txt")]
+    build_dirs = sorted(p.parent for p in (ROOT / "build").glob("*/CMakeCache.txt"))
+    if not build_dirs:
+        return [_missing("match test (C++)", label, "scalar reference", "build tree")]
+    cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or "cmake"
+    subprocess.run([cmake, "--build", str(build_dirs[-1]), "--target", MATCH_TARGET],
+                   check=True, stdout=subprocess.DEVNULL)
+    binary = next(build_dirs[-1].rglob(MATCH_TARGET), None)
+    if binary is None:
+        return [_missing("match test (C++)", label, "scalar reference", MATCH_TARGET)]
+    args = [str(binary)] + (["--quick"] if quick else [])
+    fast, scalar = [], []
+    for _ in range(max(1, rounds)):
+        out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
+        rates = dict(re.findall(r"^(\w+)\s.*?([\d.e+]+)\s*seeds/s", out, re.M))
+        fast.append(float(rates["fast"]))
+        scalar.append(float(rates["scalar"]))
+    f, s = statistics.median(fast), statistics.median(scalar)
+    return [_row("match test (C++)", label, "scalar reference", "seeds", f, s, 5.0, rounds)]
+
+
+# ---- Report -------------------------------------------------------------------------------
+
+def _row(function, scenario, peer, unit, native, peer_rate, target, rounds) -> Row:
+    ratio = native / peer_rate
+    result = "info" if target is None else ("met" if ratio >= target else "short")
+    return Row(function, scenario, peer, unit, native, peer_rate, ratio, target, result, rounds)
+
+
+def _rate(value: float | None, unit: str) -> str:
+    if value is None:
+        return "-"
+    if unit == "B":
+        return f"{value / 1e9:.2f} GB/s" if value >= 1e9 else f"{value / 1e6:.0f} MB/s"
+    for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if value >= scale:
+            return f"{value / scale:.2f} {prefix}{unit}/s"
+    return f"{value:.0f} {unit}/s"
+
+
+def table(rows: list[Row]) -> str:
+    head = ["function", "scenario", "peer", "native", "peer rate", "ratio", "target", "result"]
+    body = [[r.function, r.scenario, r.peer, _rate(r.native_rate, r.unit),
+             _rate(r.peer_rate, r.unit), "-" if r.ratio is None else f"{r.ratio:.2f}",
+             "-" if r.target is None else f">= {r.target:.2f}", r.result] for r in rows]
+    lines = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
+    lines += ["| " + " | ".join(cells) + " |" for cells in body]
+    return "\n".join(lines)
+
+
+def machine() -> dict:
+    model = platform.processor()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return {"cpu": model, "logical_cpus": os.cpu_count(), "system": platform.platform(),
+            "python": platform.python_version(), "numpy": np.__version__,
+            "zlib": zlib.ZLIB_RUNTIME_VERSION}
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="every scenario once, small inputs")
+    parser.add_argument("--rounds", type=int, default=7, help="timed rounds per side (>= 7)")
+    parser.add_argument("--only", default="", help="run scenarios containing this text")
+    parser.add_argument("--json", type=Path, help="where to write the rows")
+    parser.add_argument("--quiet", action="store_true", help="one summary line, no table")
+    args = parser.parse_args(argv)
+    sz = QUICK if args.quick else FULL
+    rounds = 0 if args.quick else args.rounds
+    out_path = args.json or (ROOT / "build" / "bench-quick.json" if args.quick
+                             else ROOT / "bench" / "results.json")
+
+    started = time.time()
+    load_before = os.getloadavg()
+    text = data.text_corpus(sz.text)
+    pic = data.picture(sz.picture_side).tobytes()
+    builders = [lambda: md5_cases(sz), lambda: xor_cases(sz),
+                lambda: lzss_cases(sz, text, pic), lambda: nwa_cases(sz),
+                lambda: tile_cases(sz), lambda: shuffle_cases(sz), lambda: search_cases(sz)]
+    rows: list[Row] = []
+    for build in builders:
+        for case in build():
+            if args.only and args.only not in f"{case.function} {case.scenario}":
+                continue
+            if isinstance(case, Row):
+                rows.append(case)
+            else:
+                native, peer = measure(case, rounds, 0.05)
+                rows.append(_row(case.function, case.scenario, case.peer_name, case.unit,
+                                 native, peer, case.target, rounds))
+            if not args.quiet:
+                print(f"  {rows[-1].function}: {rows[-1].scenario}: {rows[-1].result}",
+                      file=sys.stderr, flush=True)
+    if not args.only or args.only in "match test (C++)":
+        rows.extend(match_bench_rows(args.quick, rounds))
+
+    elapsed = time.time() - started
+    load_after = os.getloadavg()
+    ran = sum(r.ratio is not None for r in rows)
+    if args.quiet:
+        print(f"bench{' (quick)' if args.quick else ''}: {ran} of {len(rows)} scenarios ran "
+              f"in {elapsed:.1f} s; rows in {out_path.relative_to(ROOT) if out_path.is_relative_to(ROOT) else out_path}")
+    else:
+        print(table(rows))
+        print(f"\n{rounds or 1} round(s) per side, median; load average "
+              f"{load_before[0]:.2f} before, {load_after[0]:.2f} after; {elapsed:.0f} s; "
+              f"{machine()['cpu']}, {os.cpu_count()} logical CPUs")
+    report = {"date": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "quick": args.quick,
+              "rounds": rounds, "machine": machine(),
+              "load_average": {"before": load_before, "after": load_after},
+              "seconds": round(elapsed, 1), "rows": [r.__dict__ for r in rows]}
+    out_path.parent.mkdir(parents=True, exist_ok=True)
+    out_path.write_text(json.dumps(report, indent=1) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
