@@ -35,6 +35,67 @@ inline std::size_t copy_reference(std::uint8_t* out, std::size_t produced, std::
     return produced + length;
 }
 
+inline void copy8(std::uint8_t* dst, const std::uint8_t* src) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, src, sizeof v);
+    std::memcpy(dst, &v, sizeof v);
+}
+
+// The fast path decodes whole groups while a group cannot run out of input (a flag byte
+// and eight 2-byte references) and cannot reach the output limit (eight references of
+// kMaxMatch bytes, plus the bytes a reference copy writes past its end). Inside it no token
+// needs a bounds test, so the common cases become fixed-size copies:
+//   - eight literals in a row (flag byte 0xFF) are one 8-byte copy;
+//   - a reference with 8 <= distance <= produced copies 24 bytes in three 8-byte steps,
+//     whatever its length. Each step reads only bytes that an earlier step or token has
+//     written (its source ends 8 or more bytes before its destination), so the result is
+//     that of the byte-by-byte copy; the bytes past the reference's length are scratch,
+//     overwritten by the tokens that follow, and lie inside the buffer by the condition.
+// Other references (distance below 8, so the copy reads bytes it writes itself; distance 0
+// or beyond the output so far) take copy_reference, the plain path.
+constexpr std::size_t kGroupInput = 1 + 2 * kGroupTokens;
+constexpr std::size_t kReferenceCopy = 24;
+constexpr std::size_t kGroupOutput = (kGroupTokens - 1) * kMaxMatch + kReferenceCopy;
+
+// Decodes groups while both margins hold; returns with i and produced advanced past them.
+inline void unpack_fast_groups(const std::uint8_t* in, std::size_t n, std::size_t& i,
+                               std::uint8_t* dst, std::size_t limit,
+                               std::size_t& produced) noexcept {
+    std::size_t at = i;
+    std::size_t o = produced;
+    while (n - at >= kGroupInput && limit - o >= kGroupOutput) {
+        unsigned flags = in[at++];
+        if (flags == 0xFF) {
+            copy8(dst + o, in + at);
+            at += kGroupTokens;
+            o += kGroupTokens;
+            continue;
+        }
+        for (std::size_t bit = 0; bit < kGroupTokens; ++bit, flags >>= 1) {
+            if (flags & 1u) {
+                dst[o++] = in[at++];
+                continue;
+            }
+            const std::size_t word = in[at] | static_cast<std::size_t>(in[at + 1]) << 8;
+            at += 2;
+            const std::size_t distance = word >> 4;
+            const std::size_t length = (word & 0x0F) + kMinMatch;
+            if (distance >= 8 && distance <= o) {
+                std::uint8_t* d = dst + o;
+                const std::uint8_t* s = d - distance;
+                copy8(d, s);
+                copy8(d + 8, s + 8);
+                copy8(d + 16, s + 16);
+                o += length;
+            } else {
+                o = copy_reference(dst, o, limit, distance, length);
+            }
+        }
+    }
+    i = at;
+    produced = o;
+}
+
 }  // namespace
 
 ByteBuffer unpack(std::span<const std::uint8_t> stream) {
@@ -52,6 +113,7 @@ ByteBuffer unpack(std::span<const std::uint8_t> stream) {
     std::uint8_t* dst = out.data();
     std::size_t i = kHeaderSize;
     std::size_t produced = 0;
+    unpack_fast_groups(in, n, i, dst, limit, produced);
     while (i < n && produced < limit) {
         unsigned flags = in[i++];
         for (std::size_t bit = 0; bit < kGroupTokens && produced < limit; ++bit, flags >>= 1) {
