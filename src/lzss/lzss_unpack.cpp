@@ -41,6 +41,21 @@ inline void copy8(std::uint8_t* dst, const std::uint8_t* src) noexcept {
     std::memcpy(dst, &v, sizeof v);
 }
 
+// Eight bytes of the pattern p[0 .. period) repeated, for a period of 1, 2 or 4 bytes: the
+// multiplier places a copy of the period at every multiple of it (byte order does not
+// matter, since the word is stored back as it was loaded).
+inline std::uint64_t repeat_period(const std::uint8_t* p, std::size_t period) noexcept {
+    if (period == 1) return p[0] * 0x0101010101010101ull;
+    if (period == 2) {
+        std::uint16_t v;
+        std::memcpy(&v, p, 2);
+        return v * 0x0001000100010001ull;
+    }
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v * 0x0000000100000001ull;
+}
+
 // The fast path decodes whole groups while a group cannot run out of input (a flag byte
 // and eight 2-byte references) and cannot reach the output limit (eight references of
 // kMaxMatch bytes, plus the bytes a reference copy writes past its end). Inside it no token
@@ -51,11 +66,14 @@ inline void copy8(std::uint8_t* dst, const std::uint8_t* src) noexcept {
 //     written (its source ends 8 or more bytes before its destination), so the result is
 //     that of the byte-by-byte copy; the bytes past the reference's length are scratch,
 //     overwritten by the tokens that follow, and lie inside the buffer by the condition.
-// Other references (distance below 8, so the copy reads bytes it writes itself; distance 0
-// or beyond the output so far) take copy_reference, the plain path.
+//   - a reference with distance 1, 2 or 4 (a run of one byte, or of a 2- or 4-byte pixel,
+//     common in images) stores 24 bytes of its repeating pattern.
+// Other references (distance 3, 5, 6 or 7, where the copy reads bytes it writes itself;
+// distance 0 or beyond the output so far) take copy_reference, the plain path.
 constexpr std::size_t kGroupInput = 1 + 2 * kGroupTokens;
 constexpr std::size_t kReferenceCopy = 24;
 constexpr std::size_t kGroupOutput = (kGroupTokens - 1) * kMaxMatch + kReferenceCopy;
+constexpr unsigned kShortPeriods = 1u << 1 | 1u << 2 | 1u << 4;
 
 // Decodes groups while both margins hold; returns with i and produced advanced past them.
 inline void unpack_fast_groups(const std::uint8_t* in, std::size_t n, std::size_t& i,
@@ -86,6 +104,13 @@ inline void unpack_fast_groups(const std::uint8_t* in, std::size_t n, std::size_
                 copy8(d, s);
                 copy8(d + 8, s + 8);
                 copy8(d + 16, s + 16);
+                o += length;
+            } else if (distance < 8 && distance <= o && (kShortPeriods >> distance & 1u)) {
+                std::uint8_t* d = dst + o;
+                const std::uint64_t pattern = repeat_period(d - distance, distance);
+                std::memcpy(d, &pattern, 8);
+                std::memcpy(d + 8, &pattern, 8);
+                std::memcpy(d + 16, &pattern, 8);
                 o += length;
             } else {
                 o = copy_reference(dst, o, limit, distance, length);
