@@ -75,3 +75,34 @@ def test_reimport_builds_new_function_objects():
         assert fresh.__all__ == PRESENT
     finally:
         sys.modules["native_accel"] = native_accel
+
+
+def test_type_stub_is_installed_beside_the_module_and_types_every_function():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(native_accel.__file__).with_name("native_accel.pyi")
+    tree = ast.parse(stub.read_text())
+    stubbed = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    for name in PRESENT:
+        node = stubbed[name]
+        params = [arg.arg for arg in node.args.args]
+        assert "(" + ", ".join(params) + ")" == SIGNATURES[name].replace("=False", "")
+        assert ast.get_docstring(node)
+        assert node.returns is not None and all(a.annotation for a in node.args.args)
+
+
+def test_only_the_binding_layer_includes_python_h():
+    import pathlib
+
+    src = pathlib.Path(__file__).resolve().parent.parent / "src"
+    if not src.is_dir():
+        pytest.skip("source tree not available")
+    offenders = [
+        str(path.relative_to(src))
+        for path in src.rglob("*")
+        if path.suffix in {".cpp", ".hpp", ".h"}
+        and path.parent.name != "python"
+        and "Python.h" in path.read_text()
+    ]
+    assert offenders == []
