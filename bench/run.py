@@ -90,9 +90,37 @@ class Row:
     target: float | None
     result: str  # "met", "short", "info" (no target) or why it did not run
     rounds: int = 0
+    others_cpus: float | None = None  # CPUs kept busy by other processes meanwhile
 
 
 # ---- Timing -------------------------------------------------------------------------------
+
+class OtherLoad:
+    """How many CPUs other processes kept busy over an interval (Linux only): busy time
+    of the whole system from /proc/stat less this process's own CPU time."""
+
+    def __init__(self) -> None:
+        self.start = self._snapshot()
+
+    @staticmethod
+    def _snapshot():
+        try:
+            with open("/proc/stat") as f:
+                ticks = [int(v) for v in f.readline().split()[1:9]]
+        except (OSError, ValueError):
+            return None
+        own = os.times()
+        busy = (sum(ticks) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")
+        return time.monotonic(), busy, own.user + own.system
+
+    def cpus(self) -> float | None:
+        end = self._snapshot()
+        if self.start is None or end is None or end[0] <= self.start[0]:
+            return None
+        wall = end[0] - self.start[0]
+        others = (end[1] - self.start[1]) - (end[2] - self.start[2])
+        return max(0.0, others / wall)
+
 
 def _timed(fn: Callable[[], object], repeat: int) -> float:
     start = time.perf_counter()
@@ -308,19 +336,23 @@ def impossible_layout(n: int) -> list[tuple[int, int]]:
 
 
 def search_cases(sz: Sizes) -> list[Case]:
-    seed0 = 2**32 - sz.search_seeds
+    # The monitor polls every 50 ms, so a call lasts a whole number of polls: 2**24 seeds
+    # of a short layout take only a few, and their rates move in steps of a poll. The
+    # extra 16-item row over 16 times as many seeds shows the scaling without that step.
+    plan = [(n, sz.search_seeds) for n in (8, 16, 64, 256)] + [(16, sz.search_seeds * 16)]
     cases = []
-    for n in (8, 16, 64, 256):
-        label = f"{n} items, 2**{sz.search_seeds.bit_length() - 1} seeds, 2 workers"
+    for n, seeds in plan:
+        label = f"{n} items, 2**{seeds.bit_length() - 1} seeds, 2 workers"
         if not hasattr(na, "find_shuffle_seed_first"):
             cases.append(_missing("find_shuffle_seed_first", label, "workers=1"))
             continue
         layout = impossible_layout(n)
         search = na.find_shuffle_seed_first
+        seed0 = 2**32 - seeds
         cases.append(Case(
             "find_shuffle_seed_first", label, "the same call with workers=1", "seeds",
-            sz.search_seeds, lambda l=layout: search(l, seed0, 2, None, 0.0),
-            lambda l=layout: search(l, seed0, 1, None, 0.0), 1.85 if n == 16 else None,
+            seeds, lambda l=layout, s=seed0: search(l, s, 2, None, 0.0),
+            lambda l=layout, s=seed0: search(l, s, 1, None, 0.0), 1.85 if n == 16 else None,
             lambda found: _expect(found is None, "a seed matched an impossible layout")))
     return cases
 
@@ -384,10 +416,12 @@ def _rate(value: float | None, unit: str) -> str:
 
 
 def table(rows: list[Row]) -> str:
-    head = ["function", "scenario", "peer", "native", "peer rate", "ratio", "target", "result"]
+    head = ["function", "scenario", "peer", "native", "peer rate", "ratio", "target", "result",
+            "busy elsewhere"]
     body = [[r.function, r.scenario, r.peer, _rate(r.native_rate, r.unit),
              _rate(r.peer_rate, r.unit), "-" if r.ratio is None else f"{r.ratio:.2f}",
-             "-" if r.target is None else f">= {r.target:.2f}", r.result] for r in rows]
+             "-" if r.target is None else f">= {r.target:.2f}", r.result,
+             "-" if r.others_cpus is None else f"{r.others_cpus:.1f} CPU"] for r in rows]
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
     lines += ["| " + " | ".join(cells) + " |" for cells in body]
     return "\n".join(lines)
@@ -422,6 +456,7 @@ def main(argv: list[str] | None = None) -> int:
 
     started = time.time()
     load_before = os.getloadavg()
+    whole_run = OtherLoad()
     text = data.text_corpus(sz.text)
     pic = data.picture(sz.picture_side).tobytes()
     builders = [lambda: md5_cases(sz), lambda: xor_cases(sz),
@@ -435,29 +470,37 @@ def main(argv: list[str] | None = None) -> int:
             if isinstance(case, Row):
                 rows.append(case)
             else:
+                load = OtherLoad()
                 native, peer = measure(case, rounds, 0.05)
                 rows.append(_row(case.function, case.scenario, case.peer_name, case.unit,
                                  native, peer, case.target, rounds))
+                rows[-1].others_cpus = load.cpus()
             if not args.quiet:
                 print(f"  {rows[-1].function}: {rows[-1].scenario}: {rows[-1].result}",
                       file=sys.stderr, flush=True)
     if not args.only or args.only in "match test (C++)":
+        load = OtherLoad()
         rows.extend(match_bench_rows(args.quick, rounds))
+        if rows[-1].ratio is not None:
+            rows[-1].others_cpus = load.cpus()
 
     elapsed = time.time() - started
     load_after = os.getloadavg()
+    others = whole_run.cpus()
     ran = sum(r.ratio is not None for r in rows)
     if args.quiet:
         print(f"bench{' (quick)' if args.quick else ''}: {ran} of {len(rows)} scenarios ran "
               f"in {elapsed:.1f} s; rows in {out_path.relative_to(ROOT) if out_path.is_relative_to(ROOT) else out_path}")
     else:
         print(table(rows))
+        busy = "" if others is None else f"other processes kept {others:.1f} CPUs busy; "
         print(f"\n{rounds or 1} round(s) per side, median; load average "
-              f"{load_before[0]:.2f} before, {load_after[0]:.2f} after; {elapsed:.0f} s; "
+              f"{load_before[0]:.2f} before, {load_after[0]:.2f} after; {busy}{elapsed:.0f} s; "
               f"{machine()['cpu']}, {os.cpu_count()} logical CPUs")
     report = {"date": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "quick": args.quick,
               "rounds": rounds, "machine": machine(),
               "load_average": {"before": load_before, "after": load_after},
+              "others_cpus": others,
               "seconds": round(elapsed, 1), "rows": [r.__dict__ for r in rows]}
     out_path.parent.mkdir(parents=True, exist_ok=True)
     out_path.write_text(json.dumps(report, indent=1) + "\n")
