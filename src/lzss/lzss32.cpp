@@ -35,10 +35,10 @@ constexpr std::size_t kMaxExpansion = 32;
 constexpr std::size_t kLiteralOvershoot = kUnitBytes - 1;
 
 // Appends `length` bytes copied from `distance` bytes back, distance a nonzero multiple of
-// 4 no greater than what is written. A reference shorter than its distance reads only
-// finished bytes and is one block copy; a longer one overlaps its own output (distance 4
-// repeats the last unit), and 4-byte steps stay correct because every step reads bytes at
-// least 4 back, all written by earlier steps.
+// 4 no greater than what is written. A reference no longer than its distance reads only
+// finished bytes and is one block copy. A longer one overlaps its own output: distance 4
+// (a run of one pixel, the common case in pictures) repeats the last unit, and any other
+// distance, at least 8, can go in 8-byte steps, each reading bytes that earlier steps wrote.
 inline void copy_reference(std::uint8_t* dst, std::size_t distance, std::size_t length) noexcept {
     const std::uint8_t* src = dst - distance;
     if (distance >= length) {
@@ -46,7 +46,16 @@ inline void copy_reference(std::uint8_t* dst, std::size_t distance, std::size_t 
         return;
     }
     std::size_t k = 0;
-    for (; k + kUnitBytes <= length; k += kUnitBytes) std::memcpy(dst + k, src + k, kUnitBytes);
+    if (distance == kUnitBytes) {
+        std::uint8_t pattern[8];
+        std::memcpy(pattern, src, kUnitBytes);
+        std::memcpy(pattern + kUnitBytes, src, kUnitBytes);
+        for (; k + sizeof pattern <= length; k += sizeof pattern) {
+            std::memcpy(dst + k, pattern, sizeof pattern);
+        }
+    } else {
+        for (; k + 8 <= length; k += 8) std::memcpy(dst + k, src + k, 8);
+    }
     for (; k < length; ++k) dst[k] = src[k];
 }
 
