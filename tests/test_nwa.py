@@ -1,6 +1,7 @@
 """nwa_decode_pcm: container checks, unit decoding, and agreement with the Python oracle."""
 
 import math
+import pathlib
 import random
 import struct
 import subprocess
@@ -268,7 +269,7 @@ def test_unallocatable_result_raises_memory_error():
         "    print('MemoryError')\n"
     )
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         cwd=str(__import__("pathlib").Path(__file__).parent), timeout=60)
+                         cwd=pathlib.Path(__file__).parent, timeout=60)
     assert run.stdout.strip() == "MemoryError", run.stderr
 
 

@@ -19,6 +19,7 @@
 // can still fail; the result must then be discarded.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <variant>
