@@ -1,10 +1,8 @@
 """nwa_decode_pcm: container checks, unit decoding, and agreement with the Python oracle."""
 
 import math
-import pathlib
 import random
 import struct
-import subprocess
 import sys
 
 import pytest
@@ -12,6 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 import native_accel as na
 import nwa_model as model
+from conftest import run_python
 from nwa_model import Delta, Reset, Run, Zero
 
 # compression_level giving each effective width 3..8.
@@ -259,18 +258,16 @@ def test_argument_must_be_bytes():
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS")
 def test_unallocatable_result_raises_memory_error():
     # 4 GiB - 1 of PCM under a 1 GiB address space: MemoryError, no partial result.
-    script = (
-        "import resource, native_accel, nwa_model\n"
+    done = run_python(
+        "import resource, native_accel\n"
         "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
-        "data = nwa_model.header(pcm_size=0xFFFFFFFF)\n"
+        f"data = {model.header(pcm_size=0xFFFFFFFF)!r}\n"
         "try:\n"
         "    native_accel.nwa_decode_pcm(data)\n"
         "except MemoryError:\n"
         "    print('MemoryError')\n"
     )
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         cwd=pathlib.Path(__file__).parent, timeout=60)
-    assert run.stdout.strip() == "MemoryError", run.stderr
+    assert done.stdout.strip() == "MemoryError", done.stderr
 
 
 # ---- Units written from chosen codes ----------------------------------------------------
