@@ -22,6 +22,7 @@ extern PyMethodDef lzss32_pack_method;
 extern PyMethodDef lzss32_unpack_method;
 extern PyMethodDef xor_cycle_inplace_method;
 extern PyMethodDef md5_digest_method;
+extern PyMethodDef nwa_decode_pcm_method;
 extern PyMethodDef tile_copy_method;
 
 }  // namespace native_accel::python

@@ -17,6 +17,7 @@ const std::array kCatalogue = {
     &lzss32_unpack_method,
     &xor_cycle_inplace_method,
     &md5_digest_method,
+    &nwa_decode_pcm_method,
     &tile_copy_method,
 };
 
