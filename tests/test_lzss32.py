@@ -1,5 +1,4 @@
 import random
-import subprocess
 import sys
 
 import pytest
@@ -7,6 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import lzss_oracle
+from conftest import run_python
 import native_accel as na
 
 
@@ -202,7 +202,5 @@ except MemoryError:
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses RLIMIT_AS and /proc")
 def test_memory_limits():
-    result = subprocess.run(
-        [sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, timeout=60
-    )
+    result = run_python(MEMORY_SCRIPT)
     assert result.stdout.split("\n")[:2] == ["lzss32 eof", "MemoryError"], result.stderr
