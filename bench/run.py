@@ -109,9 +109,9 @@ class OtherLoad:
                 ticks = [int(v) for v in f.readline().split()[1:9]]
         except (OSError, ValueError):
             return None
-        own = os.times()
+        t = os.times()  # the children are the micro-benchmark's runs, once waited for
         busy = (sum(ticks) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")
-        return time.monotonic(), busy, own.user + own.system
+        return time.monotonic(), busy, t.user + t.system + t.children_user + t.children_system
 
     def cpus(self) -> float | None:
         end = self._snapshot()
@@ -369,31 +369,39 @@ def _missing(function: str, scenario: str, peer: str, needs: str | None = None) 
 # ---- The match-test micro-benchmark (C++) -------------------------------------------------
 
 MATCH_TARGET = "match_bench"
+MATCH_LINE = re.compile(r"^\s*(\d+)\s+([12])\s+(\d+)\s+(\d+)\s+[\d.]+\s*$", re.M)
 
 
 def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
-    """Builds the C++ micro-benchmark in the module's build tree and runs it."""
-    label = "16 items, same seeds"
+    """Builds the C++ micro-benchmark in the module's build tree and runs it `rounds` times
+    (each run times the scalar reference test and the fast one on the same seeds, one
+    after the other); one worker, median of the runs."""
+    function, peer = "match test (C++)", "scalar reference match test"
     if not (ROOT / "bench" / "CMakeLists.txt").exists():
-        return [_missing("match test (C++)", label, "scalar reference", "bench/CMakeLists.txt")]
+        return [_missing(function, "16 items", peer, "bench/CMakeLists.txt")]
     build_dirs = sorted(p.parent for p in (ROOT / "build").glob("*/CMakeCache.txt"))
     if not build_dirs:
-        return [_missing("match test (C++)", label, "scalar reference", "build tree")]
+        return [_missing(function, "16 items", peer, "a build tree (make install)")]
     cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or "cmake"
     subprocess.run([cmake, "--build", str(build_dirs[-1]), "--target", MATCH_TARGET],
                    check=True, stdout=subprocess.DEVNULL)
-    binary = next(build_dirs[-1].rglob(MATCH_TARGET), None)
-    if binary is None:
-        return [_missing("match test (C++)", label, "scalar reference", MATCH_TARGET)]
-    args = [str(binary)] + (["--quick"] if quick else [])
-    fast, scalar = [], []
+    binary = build_dirs[-1] / "bench" / MATCH_TARGET
+    budget = "0.01" if quick else "0.2"  # seconds per measurement inside the program
+    rates: dict[int, tuple[list[float], list[float]]] = {}
     for _ in range(max(1, rounds)):
-        out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
-        rates = dict(re.findall(r"^(\w+)\s.*?([\d.e+]+)\s*seeds/s", out, re.M))
-        fast.append(float(rates["fast"]))
-        scalar.append(float(rates["scalar"]))
-    f, s = statistics.median(fast), statistics.median(scalar)
-    return [_row("match test (C++)", label, "scalar reference", "seeds", f, s, 5.0, rounds)]
+        out = subprocess.run([str(binary), budget], check=True, capture_output=True,
+                             text=True).stdout
+        for items, workers, reference, fast in MATCH_LINE.findall(out):
+            if workers == "1":
+                ref_rates, fast_rates = rates.setdefault(int(items), ([], []))
+                ref_rates.append(float(reference))
+                fast_rates.append(float(fast))
+    if not rates:
+        raise RuntimeError(f"{MATCH_TARGET} printed no rates:\n{out}")
+    return [_row(function, f"{items} items, 1 worker", peer, "seeds",
+                 statistics.median(fast_rates), statistics.median(ref_rates),
+                 5.0 if items == 16 else None, rounds)
+            for items, (ref_rates, fast_rates) in sorted(rates.items())]
 
 
 # ---- Report -------------------------------------------------------------------------------
@@ -480,9 +488,12 @@ def main(argv: list[str] | None = None) -> int:
                       file=sys.stderr, flush=True)
     if not args.only or args.only in "match test (C++)":
         load = OtherLoad()
-        rows.extend(match_bench_rows(args.quick, rounds))
-        if rows[-1].ratio is not None:
-            rows[-1].others_cpus = load.cpus()
+        match_rows = match_bench_rows(args.quick, rounds)
+        busy = load.cpus()
+        for row in match_rows:
+            if row.ratio is not None:
+                row.others_cpus = busy
+        rows.extend(match_rows)
 
     elapsed = time.time() - started
     load_after = os.getloadavg()
