@@ -31,7 +31,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
-import numpy as np
+# The element-wise numpy peers need no BLAS; its worker threads would only compete with
+# the seed search's workers for the two cores.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+import numpy as np  # noqa: E402
 
 import native_accel as na
 
