@@ -14,6 +14,8 @@ const std::array kCatalogue = {
     &xor_cycle_inplace_method,
     &md5_digest_method,
     &tile_copy_method,
+    &msvcrand_shuffle_inplace_method,
+    &find_shuffle_seed_first_method,
 };
 
 // The module's __all__ list, created on first use.
