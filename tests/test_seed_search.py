@@ -6,11 +6,13 @@ ends after a few thousand seeds even when nothing matches.
 
 import math
 import random
+import sys
 
 import pytest
 
 import native_accel as na
 import shuffle_model as model
+from conftest import run_python
 
 TOP = 2**32 - 1
 HIDDEN = 2**32 - 5000
@@ -197,3 +199,41 @@ def test_bad_arguments(args, error, message):
 def test_progress_intervals_that_never_report_still_search(progress_iv):
     target = [(140, 10), (50, 20), (110, 30), (70, 40), (0, 50)]
     assert na.find_shuffle_seed_first(target, 1, 1, None, progress_iv) == 1
+
+
+LIMITED = """
+import os, resource
+import native_accel as na
+def address_space():
+    status = open('/proc/self/status').read().split('VmSize:')[1]
+    return int(status.split()[0]) * 1024
+target = [(1, 2)] * {count}
+stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + {room}, resource.RLIM_INFINITY))
+try:
+    na.find_shuffle_seed_first(target, 0, 64, None, 0)
+except Exception as error:
+    print(type(error).__name__, error)
+print("threads left", len(os.listdir('/proc/self/task')))
+"""
+
+needs_limits = pytest.mark.skipif(
+    not sys.platform.startswith("linux"), reason="address-space limits and /proc are Linux's"
+)
+
+
+@needs_limits
+def test_refused_worker_thread_raises_runtime_error():
+    # Room for the stacks of two workers, not of 64: the third thread cannot start, the two
+    # running workers are stopped and joined, and the call raises.
+    done = run_python(LIMITED.format(count=2, room="2 * stack + stack // 2"))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == ("RuntimeError find_shuffle_seed_first: could not start a worker "
+                           "thread\nthreads left 1\n")
+
+
+@needs_limits
+def test_tables_beyond_memory_raise_memory_error():
+    done = run_python(LIMITED.format(count=2_000_000, room="64 * 2**20"))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "MemoryError \nthreads left 1\n"
