@@ -4,11 +4,45 @@ from collections.abc import Sequence
 
 __all__: list[str]
 
+def lzss_pack(data: bytes, suppress_empty_tail_group: bool = False) -> bytes:
+    """Encode ``data`` as an LZSS stream with the longest match of 17 bytes (level 17).
+
+    The output is fixed to the byte: a greedy parse over a search tree of the last 4095
+    positions. Empty input gives ``b""``. When the token count is a multiple of 8 the stream
+    ends with an empty group (one 0x00 byte) unless ``suppress_empty_tail_group`` is true.
+    Raises ValueError for inputs of 4 GiB or more, which the 32-bit header cannot describe.
+    """
+
+def lzss_pack_level(data: bytes, level: int, suppress_empty_tail_group: bool = False) -> bytes:
+    """Encode like ``lzss_pack`` with the longest match set by ``level`` (0 to 2**64 - 1).
+
+    Levels 0 to 2 allow matches of 2 bytes, 3 to 16 of ``level`` bytes, 17 and up of 17
+    (the same bytes as ``lzss_pack``). A lower level also drops more earlier positions from
+    the search, since positions whose next ``level`` bytes agree count as one.
+    """
+
 def lzss_unpack(data: bytes) -> bytes:
     """Decode an LZSS stream (8-byte header, flag groups) leniently.
 
     Never raises on malformed input: a short or truncated stream yields what its
     well-formed prefix decodes to, and never more than the header's unpacked size.
+    """
+
+def lzss32_pack(data: bytes) -> bytes:
+    """Encode ``data``, a sequence of 4-byte units (pixels), as a 4-byte-unit LZSS stream.
+
+    Literals store only the first three bytes of a unit, which decode with 0xFF as the
+    fourth; references copy 1 to 16 units from up to 4095 units back. Empty input gives
+    ``b""``. Raises ValueError "lzss32: source size is not a multiple of 4", or for inputs
+    of 4 GiB or more.
+    """
+
+def lzss32_unpack(data: bytes) -> bytes:
+    """Decode a 4-byte-unit LZSS stream strictly.
+
+    Raises ValueError "lzss32 short" (under 8 bytes), "lzss32 eof" (input used up),
+    "lzss32 off0" (reference distance 0) or "lzss32 back" (reference before the start).
+    A literal is never cut, so the result can exceed the header's size by up to 3 bytes.
     """
 
 def xor_cycle_inplace(data: bytearray, code: bytes, start: int) -> None:

@@ -9,6 +9,41 @@ import sys
 import native_accel as na
 
 
+def tour_lzss_pack() -> None:
+    text = " ".join(["abracadabra"] * 3).encode()
+    for level in (17, 4, 2):
+        stream = na.lzss_pack_level(text, level)
+        print(f"lzss_pack_level level {level:2}: {len(text)} bytes -> {len(stream)}: {stream.hex(' ')}")
+    with open(__file__, "rb") as f:
+        source = f.read()
+    stream = na.lzss_pack(source)
+    back = na.lzss_unpack(stream) == source
+    print(f"  this file: {len(source)} bytes -> {len(stream)} ({len(stream) / len(source):.0%}), round trip ok: {back}")
+
+
+def tour_lzss32() -> None:
+    # A 256 x 256 RGBA picture: a diagonal gradient band, a flat disc, the rest one colour.
+    width = height = 256
+    pixels = bytearray()
+    for y in range(height):
+        for x in range(width):
+            if (x - 160) ** 2 + (y - 96) ** 2 < 48**2:
+                pixels += bytes((200, 40, 40, 255))
+            elif abs(x - y) < 24:
+                pixels += bytes(((x + y) // 2, 128, 255 - (x + y) // 2, 255))
+            else:
+                pixels += bytes((16, 24, 32, 255))
+    stream = na.lzss32_pack(bytes(pixels))
+    print(f"lzss32_pack: a {width} x {height} RGBA picture, {len(pixels)} bytes -> {len(stream)} "
+          f"({len(stream) / len(pixels):.1%})")
+    same = na.lzss32_unpack(stream) == pixels
+    print(f"  lzss32_unpack gives the picture back (alpha is always 0xff): {same}")
+    try:
+        na.lzss32_unpack(stream[:-1])
+    except ValueError as error:
+        print(f"  the stream cut by one byte: ValueError: {error}")
+
+
 def tour_lzss_unpack() -> None:
     # A hand-made stream: one literal 'a', then a reference of length 7 at distance 1.
     stream = bytes.fromhex("0c000000" "08000000" "01" "61" "1500")
@@ -116,7 +151,9 @@ def tour_seed_search() -> None:
 
 
 def main() -> None:
+    tour_lzss_pack()
     tour_lzss_unpack()
+    tour_lzss32()
     tour_xor_cycle()
     tour_md5()
     tour_nwa_decode()
