@@ -1,5 +1,7 @@
 """Native codecs, digest, tile copy and seeded shuffle search for a visual-novel data tool."""
 
+from collections.abc import Sequence
+
 __all__: list[str]
 
 def lzss_pack(data: bytes, suppress_empty_tail_group: bool = False) -> bytes:
@@ -81,4 +83,31 @@ def tile_copy(
     Pixel (x, y) of a ``bx``-wide grid uses ``mask[tx * ((y - repy) % ty) + (x - repx) % tx]``
     and is copied when ``(value >= lim) != rev``. Pixels outside either image or the mask
     are skipped; nothing is ever raised for size mismatches.
+    """
+
+def msvcrand_shuffle_inplace(state: int, a: list) -> int:
+    """Shuffle ``a`` in place exactly as the C runtime's ``rand()`` shuffle does, from ``state``.
+
+    For i = 2 .. len(a), a draw below i picks j and elements i - 1 and j are exchanged
+    (elements are moved, never copied or read). Returns the generator state after the last
+    draw, so that the caller can continue the same sequence. ``state`` is 0 .. 2**32 - 1.
+    """
+
+def find_shuffle_seed_first(
+    target_idx: Sequence[tuple[int, int]],
+    seed0: int,
+    workers: int | None,
+    chunk: int | None,
+    progress_iv: float | None,
+) -> int | None:
+    """Find a seed from ``seed0`` on whose shuffle lays sized items out at given offsets.
+
+    ``target_idx[k]`` is ``(expected_offset, size)`` of item k. A seed matches when the
+    items, shuffled from it and laid back to back from offset 0 (sizes of 0 or less take
+    no room, offsets wrap as 32-bit values), land at their offsets. Seeds ``seed0`` ..
+    2**32 - 1 are searched on ``workers`` threads (None: one per processor; at most 64) in
+    claims of ``chunk`` seeds (None: 8192), writing a progress line to standard error every
+    ``progress_iv`` seconds (None: 1.0; 0, negative or NaN: never). Returns a matching seed
+    (with one worker, the smallest) or None; fewer than two items return ``seed0``.
+    Ctrl-C raises KeyboardInterrupt once every worker has stopped.
     """

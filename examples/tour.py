@@ -4,6 +4,7 @@ import hashlib
 import math
 import random
 import struct
+import sys
 
 import native_accel as na
 
@@ -123,6 +124,32 @@ def tour_tile_copy() -> None:
         print("  " + row[::4].decode())
 
 
+def tour_shuffle() -> None:
+    deck = [f"{rank}{suit}" for suit in "SH" for rank in "A23456"]
+    state = na.msvcrand_shuffle_inplace(1, deck)
+    print(f"msvcrand_shuffle_inplace: 12 cards from seed 1 -> {' '.join(deck)}")
+    print(f"  the generator went on to state {state}")
+
+
+def tour_seed_search() -> None:
+    # Hide a seed near the top of the range, lay 40 sized items out in its shuffled order,
+    # and find it again from 30 million seeds below on every processor, with a progress line
+    # every 0.1 s on standard error.
+    rng = random.Random(11)
+    sizes = [rng.randrange(1, 4096) for _ in range(40)]
+    hidden = 2**32 - 1_000_000
+    order = list(range(len(sizes)))
+    na.msvcrand_shuffle_inplace(hidden, order)
+    offsets, running = [0] * len(sizes), 0
+    for item in order:
+        offsets[item], running = running, running + sizes[item]
+    target = list(zip(offsets, sizes))
+    print("find_shuffle_seed_first: 40 items laid out by a hidden seed, from 30 million below")
+    sys.stdout.flush()
+    found = na.find_shuffle_seed_first(target, hidden - 30_000_000, None, None, 0.1)
+    print(f"  found seed {found} (hidden: {hidden})")
+
+
 def main() -> None:
     tour_lzss_pack()
     tour_lzss_unpack()
@@ -131,6 +158,8 @@ def main() -> None:
     tour_md5()
     tour_nwa_decode()
     tour_tile_copy()
+    tour_shuffle()
+    tour_seed_search()
 
 
 if __name__ == "__main__":

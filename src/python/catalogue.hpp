@@ -24,5 +24,7 @@ extern PyMethodDef xor_cycle_inplace_method;
 extern PyMethodDef md5_digest_method;
 extern PyMethodDef nwa_decode_pcm_method;
 extern PyMethodDef tile_copy_method;
+extern PyMethodDef msvcrand_shuffle_inplace_method;
+extern PyMethodDef find_shuffle_seed_first_method;
 
 }  // namespace native_accel::python

@@ -19,6 +19,8 @@ const std::array kCatalogue = {
     &md5_digest_method,
     &nwa_decode_pcm_method,
     &tile_copy_method,
+    &msvcrand_shuffle_inplace_method,
+    &find_shuffle_seed_first_method,
 };
 
 // The module's __all__ list, created on first use.
