@@ -372,13 +372,14 @@ def _missing(function: str, scenario: str, peer: str, needs: str | None = None) 
 # ---- The match-test micro-benchmark (C++) -------------------------------------------------
 
 MATCH_TARGET = "match_bench"
-MATCH_LINE = re.compile(r"^\s*(\d+)\s+([12])\s+(\d+)\s+(\d+)\s+[\d.]+\s*$", re.M)
+MATCH_LINE = re.compile(r"^\s*(\d+)\s+([12])\s+(\d+)\s+(\d+)\s+(\d+)\s+[\d.]+\s*$", re.M)
 
 
 def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
-    """Builds the C++ micro-benchmark in the module's build tree and runs it `rounds` times
-    (each run times the scalar reference test and the fast one on the same seeds, one
-    after the other); one worker, median of the runs."""
+    """Builds the C++ micro-benchmark in the module's build tree and runs it `rounds` times.
+    Each run times, on the same seeds one after the other, the reference match test, the
+    fast one without vector lanes and the fast one with the best path the CPU has; rows
+    are the one-worker medians of the runs."""
     function, peer = "match test (C++)", "scalar reference match test"
     if not (ROOT / "bench" / "CMakeLists.txt").exists():
         return [_missing(function, "16 items", peer, "bench/CMakeLists.txt")]
@@ -390,21 +391,26 @@ def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
                    check=True, stdout=subprocess.DEVNULL)
     binary = build_dirs[-1] / "bench" / MATCH_TARGET
     budget = "0.01" if quick else "0.2"  # seconds per measurement inside the program
-    rates: dict[int, tuple[list[float], list[float]]] = {}
+    rates: dict[int, tuple[list[float], list[float], list[float]]] = {}
     for _ in range(max(1, rounds)):
         out = subprocess.run([str(binary), budget], check=True, capture_output=True,
                              text=True).stdout
-        for items, workers, reference, fast in MATCH_LINE.findall(out):
+        for items, workers, reference, scalar, fast in MATCH_LINE.findall(out):
             if workers == "1":
-                ref_rates, fast_rates = rates.setdefault(int(items), ([], []))
-                ref_rates.append(float(reference))
-                fast_rates.append(float(fast))
+                for series, value in zip(rates.setdefault(int(items), ([], [], [])),
+                                         (reference, scalar, fast)):
+                    series.append(float(value))
     if not rates:
         raise RuntimeError(f"{MATCH_TARGET} printed no rates:\n{out}")
-    return [_row(function, f"{items} items, 1 worker", peer, "seeds",
-                 statistics.median(fast_rates), statistics.median(ref_rates),
+    med = {items: [statistics.median(v) for v in series] for items, series in rates.items()}
+    rows = [_row(function, f"{items} items, 1 worker", peer, "seeds", fast, reference,
                  5.0 if items == 16 else None, rounds)
-            for items, (ref_rates, fast_rates) in sorted(rates.items())]
+            for items, (reference, _, fast) in sorted(med.items())]
+    if 16 in med:
+        reference, scalar, _ = med[16]
+        rows.append(_row(function, "16 items, 1 worker, without vector lanes", peer, "seeds",
+                         scalar, reference, None, rounds))
+    return rows
 
 
 # ---- Report -------------------------------------------------------------------------------
