@@ -444,6 +444,13 @@ def table(rows: list[Row]) -> str:
     return "\n".join(lines)
 
 
+def _loadavg() -> tuple[float, float, float]:
+    try:
+        return os.getloadavg()
+    except (AttributeError, OSError):  # not on every system
+        return (float("nan"),) * 3
+
+
 def machine() -> dict:
     model = platform.processor()
     try:
@@ -472,7 +479,7 @@ def main(argv: list[str] | None = None) -> int:
                              else ROOT / "bench" / "results.json")
 
     started = time.time()
-    load_before = os.getloadavg()
+    load_before = _loadavg()
     whole_run = OtherLoad()
     text = data.text_corpus(sz.text)
     pic = data.picture(sz.picture_side).tobytes()
@@ -505,7 +512,7 @@ def main(argv: list[str] | None = None) -> int:
         rows.extend(match_rows)
 
     elapsed = time.time() - started
-    load_after = os.getloadavg()
+    load_after = _loadavg()
     others = whole_run.cpus()
     ran = sum(r.ratio is not None for r in rows)
     if args.quiet:
