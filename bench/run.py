@@ -468,7 +468,7 @@ def machine() -> dict:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="every scenario once, small inputs")
-    parser.add_argument("--rounds", type=int, default=7, help="timed rounds per side (>= 7)")
+    parser.add_argument("--rounds", type=int, default=7, help="timed rounds per side (default 7)")
     parser.add_argument("--only", default="", help="run scenarios containing this text")
     parser.add_argument("--json", type=Path, help="where to write the rows")
     parser.add_argument("--quiet", action="store_true", help="one summary line, no table")
