@@ -375,6 +375,17 @@ MATCH_TARGET = "match_bench"
 MATCH_LINE = re.compile(r"^\s*(\d+)\s+([12])\s+(\d+)\s+(\d+)\s+(\d+)\s+[\d.]+\s*$", re.M)
 
 
+def module_build_dir() -> Path | None:
+    """The build tree that made the installed module: build/ may also hold sanitizer and
+    fuzzing trees, so the module file is matched byte for byte."""
+    installed = Path(na.__file__).read_bytes()
+    for cache in sorted((ROOT / "build").glob("*/CMakeCache.txt")):
+        built = cache.parent / Path(na.__file__).name
+        if built.is_file() and built.read_bytes() == installed:
+            return cache.parent
+    return None
+
+
 def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
     """Builds the C++ micro-benchmark in the module's build tree and runs it `rounds` times.
     Each run times, on the same seeds one after the other, the reference match test, the
@@ -383,13 +394,13 @@ def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
     function, peer = "match test (C++)", "scalar reference match test"
     if not (ROOT / "bench" / "CMakeLists.txt").exists():
         return [_missing(function, "16 items", peer, "bench/CMakeLists.txt")]
-    build_dirs = sorted(p.parent for p in (ROOT / "build").glob("*/CMakeCache.txt"))
-    if not build_dirs:
+    build_dir = module_build_dir()
+    if build_dir is None:
         return [_missing(function, "16 items", peer, "a build tree (make install)")]
     cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or "cmake"
-    subprocess.run([cmake, "--build", str(build_dirs[-1]), "--target", MATCH_TARGET],
+    subprocess.run([cmake, "--build", str(build_dir), "--target", MATCH_TARGET],
                    check=True, stdout=subprocess.DEVNULL)
-    binary = build_dirs[-1] / "bench" / MATCH_TARGET
+    binary = build_dir / "bench" / MATCH_TARGET
     budget = "0.01" if quick else "0.2"  # seconds per measurement inside the program
     rates: dict[int, tuple[list[float], list[float], list[float]]] = {}
     for _ in range(max(1, rounds)):
