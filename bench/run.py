@@ -376,12 +376,13 @@ MATCH_LINE = re.compile(r"^\s*(\d+)\s+([12])\s+(\d+)\s+(\d+)\s+(\d+)\s+[\d.]+\s*
 
 
 def module_build_dir() -> Path | None:
-    """The build tree that made the installed module: build/ may also hold sanitizer and
-    fuzzing trees, so the module file is matched byte for byte."""
-    installed = Path(na.__file__).read_bytes()
+    """The module's own release build tree: build/ may also hold sanitizer and fuzzing
+    trees, which the cache entries tell apart."""
     for cache in sorted((ROOT / "build").glob("*/CMakeCache.txt")):
-        built = cache.parent / Path(na.__file__).name
-        if built.is_file() and built.read_bytes() == installed:
+        entries = dict(re.findall(r"^(\w+):\w+=(.*)$", cache.read_text(errors="replace"), re.M))
+        if (entries.get("CMAKE_PROJECT_NAME") == "native_accel"
+                and entries.get("CMAKE_BUILD_TYPE") == "Release"
+                and not entries.get("NATIVE_ACCEL_SANITIZE")):
             return cache.parent
     return None
 
