@@ -536,7 +536,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"\n{rounds or 1} round(s) per side, median; load average "
               f"{load_before[0]:.2f} before, {load_after[0]:.2f} after; {busy}{elapsed:.0f} s; "
               f"{machine()['cpu']}, {os.cpu_count()} logical CPUs")
-    report = {"date": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "quick": args.quick,
+    report = {"date": time.strftime("%Y-%m-%d %H:%M:%S %Z", time.localtime(started)),
+              "quick": args.quick,
               "rounds": rounds, "machine": machine(),
               "load_average": {"before": load_before, "after": load_after},
               "others_cpus": others,
