@@ -339,12 +339,9 @@ def impossible_layout(n: int) -> list[tuple[int, int]]:
 
 
 def search_cases(sz: Sizes) -> list[Case]:
-    # The monitor polls every 50 ms, so a call lasts a whole number of polls: 2**24 seeds
-    # of a short layout take only a few, and their rates move in steps of a poll. The
-    # extra 16-item row over 16 times as many seeds shows the scaling without that step.
-    plan = [(n, sz.search_seeds) for n in (8, 16, 64, 256)] + [(16, sz.search_seeds * 16)]
+    seeds = sz.search_seeds
     cases = []
-    for n, seeds in plan:
+    for n in (8, 16, 64, 256):
         label = f"{n} items, 2**{seeds.bit_length() - 1} seeds, 2 workers"
         if not hasattr(na, "find_shuffle_seed_first"):
             cases.append(_missing("find_shuffle_seed_first", label, "workers=1"))
