@@ -41,6 +41,35 @@ fuzz-build: $(VENV)/.tools
 fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer (by g++, whose
+# runtime is part of the compiler) in a venv of its own, and the whole suite run under it.
+# The runtime must be loaded before the interpreter, hence LD_PRELOAD; PYTHONMALLOC=malloc
+# sends every Python allocation (bytearray storage included) through the sanitizer's
+# allocator so that overruns of small buffers are seen too. The interpreter does not free
+# everything at exit, so leak reports are off here (the fuzzers check the bodies for leaks).
+# pytest captures only sys.stdout and sys.stderr, so that a report reaches the terminal.
+ASAN_VENV := .venv-asan
+ASAN_PY   := $(ASAN_VENV)/bin/python
+ASAN_ENV  := NATIVE_ACCEL_SANITIZED=1 PYTHONMALLOC=malloc \
+             ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+             UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+             LD_PRELOAD=$$(g++ -print-file-name=libasan.so)
+
+$(ASAN_VENV)/.tools:
+	@python=$$(tools/find_python.sh) || exit 1; "$$python" -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install --quiet --upgrade pip
+	$(ASAN_PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+	@touch $@
+
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/.tools $(SOURCES)
+	$(ASAN_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/asan \
+	  -C cmake.build-type=RelWithDebInfo -C cmake.define.CMAKE_CXX_COMPILER=g++ \
+	  -C cmake.define.NATIVE_ACCEL_SANITIZE=address,undefined ".[test]"
+	@touch $@
+
+test-asan: $(ASAN_VENV)/.installed
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --capture=sys
+
 demo: install
 	$(PY) examples/tour.py
 
