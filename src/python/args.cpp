@@ -1,5 +1,6 @@
 #include "python/args.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -278,8 +279,11 @@ bool Pairs::convert(PyObject* object, value_type& out) {
         PyErr_Clear();
         capacity = 0;
     }
+    // The length only sizes the first allocation; a __len__ that overstates it must not
+    // turn into a huge reservation, so the vector grows past this as items arrive.
+    constexpr Py_ssize_t kMaxInitialPairs = Py_ssize_t{1} << 20;
     out.clear();
-    out.reserve(static_cast<std::size_t>(capacity));
+    out.reserve(static_cast<std::size_t>(std::min(capacity, kMaxInitialPairs)));
     OwnedRef iterator(PyObject_GetIter(object));
     if (!iterator) return false;
     while (OwnedRef item{PyIter_Next(iterator.get())}) {

@@ -200,14 +200,14 @@ template <class... Kinds, class Body>
 PyObject* invoke(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, Body&& body) {
     constexpr std::size_t count = sizeof...(Kinds);
-    std::array<PyObject*, count> slots{};
-    if (!parse_arguments(spec, args, nargs, kwnames, slots.data())) return nullptr;
-    std::tuple<typename Kinds::value_type...> values{};
-    if (!detail::convert_all<Kinds...>(spec, slots.data(), values,
-                                       std::make_index_sequence<count>{})) {
-        return nullptr;
-    }
     try {
+        std::array<PyObject*, count> slots{};
+        if (!parse_arguments(spec, args, nargs, kwnames, slots.data())) return nullptr;
+        std::tuple<typename Kinds::value_type...> values{};
+        if (!detail::convert_all<Kinds...>(spec, slots.data(), values,
+                                           std::make_index_sequence<count>{})) {
+            return nullptr;
+        }
         return std::apply(std::forward<Body>(body), std::move(values));
     } catch (...) {
         return detail::report_cpp_exception(std::current_exception());

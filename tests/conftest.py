@@ -1,0 +1,30 @@
+"""Shared helpers for the native_accel tests."""
+
+import subprocess
+import sys
+
+import pytest
+
+
+def run_python(code: str, timeout: float = 60.0) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter (same venv) and returns the finished process."""
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout
+    )
+
+
+def peak_memory_of(code: str) -> tuple[int, int]:
+    """(peak resident, peak virtual) bytes of a fresh interpreter that runs `code`.
+
+    The virtual peak matters as much as the resident one: an allocation whose pages are
+    never touched costs no resident memory, yet it is what fails on a smaller machine.
+    """
+    probe = code + (
+        "\nimport resource\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+        "print([l for l in open('/proc/self/status') if l.startswith('VmPeak')][0].split()[1])\n"
+    )
+    done = run_python(probe)
+    assert done.returncode == 0, done.stderr
+    rss_kib, vm_kib = done.stdout.split()[-2:]
+    return int(rss_kib) * 1024, int(vm_kib) * 1024
