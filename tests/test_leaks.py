@@ -19,6 +19,7 @@ import pytest
 
 import native_accel as na
 from call_cases import ERROR_CALLS, GOOD_CALLS, SEED1_TARGET, Call
+from proc_probes import rss, thread_count
 
 CALLS = 3000
 WARMUP = 100
@@ -30,19 +31,6 @@ RSS_SLACK = 8 * 1024 * 1024
 # The sanitizer build keeps freed memory in quarantine, so its resident size says nothing
 # about leaks there; the reference and tracemalloc checks still run.
 SANITIZED = os.environ.get("NATIVE_ACCEL_SANITIZED") == "1"
-
-
-def rss() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def thread_count() -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
-    raise AssertionError("no Threads line in /proc/self/status")
 
 
 def tracked_objects(args: tuple, kwargs: dict) -> list[object]:
