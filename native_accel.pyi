@@ -19,6 +19,16 @@ def xor_cycle_inplace(data: bytearray, code: bytes, start: int) -> None:
 def md5_digest(data: bytes) -> bytes:
     """Return the raw 16-byte MD5 digest (RFC 1321) of ``data``."""
 
+def nwa_decode_pcm(data: bytes) -> bytes:
+    """Decode a whole NWA audio file into exactly ``pcm_size`` bytes of PCM.
+
+    The PCM is signed 16-bit little-endian, channels interleaved, with no header. Raw files
+    (``compression_level`` -1) are copied; compressed units are decoded in table order,
+    short units reading as zero bits and bytes no unit reaches staying 0. Malformed files
+    raise ``ValueError`` (header, bits_per_sample, channels, raw size, table size, unit
+    offsets); a result that cannot be allocated raises ``MemoryError``.
+    """
+
 def tile_copy(
     dst: bytearray,
     src: bytes,

@@ -1,7 +1,9 @@
 """A short tour of native_accel: every function, on data generated here, in a few lines each."""
 
 import hashlib
+import math
 import random
+import struct
 
 import native_accel as na
 
@@ -35,6 +37,45 @@ def tour_md5() -> None:
     print(f"md5_digest: 1 MiB of random bytes -> {digest.hex()} (matches hashlib: {same})")
 
 
+def nwa_unit(frames: list[tuple[int, int]]) -> bytes:
+    """A stereo NWA unit at compression level 0 (5-bit mantissas): each sample is a 3-bit
+    code k (1..6) and a sign-and-4-bit magnitude scaled by 2**(k + 2), chosen to follow the
+    signal, or code 0 for no change. Bits are packed lowest first."""
+    values = list(frames[0])
+    bits = count = 0
+    for frame in frames:
+        for channel, target in enumerate(frame):
+            delta, field, width = target - values[channel], 0, 3
+            for code in range(1, 7):
+                step = max(-15, min(15, round(delta / (1 << (code + 2)))))
+                if step and (abs(step) < 15 or code == 6):
+                    field, width = code | (abs(step) | (16 if step < 0 else 0)) << 3, 8
+                    values[channel] += step << (code + 2)
+                    break
+            bits |= field << count
+            count += width
+    return struct.pack("<hh", *frames[0]) + bits.to_bytes((count + 7) // 8, "little")
+
+
+def tour_nwa_decode() -> None:
+    rate, unit_frames = 22050, 2048
+    frames = [(int(6000 * math.sin(i / 8)), int(4000 * math.sin(i / 13))) for i in range(11025)]
+    units = [nwa_unit(frames[i : i + unit_frames]) for i in range(0, len(frames), unit_frames)]
+    offset, table = 44 + 4 * len(units), []
+    for unit in units:
+        table.append(offset)
+        offset += len(unit)
+    last_frames = len(frames) - unit_frames * (len(units) - 1)
+    header = struct.pack("<HHIiIIIIIIII", 2, 16, 0, 0, 0, len(units), 4 * len(frames), 0, 0,
+                         2 * unit_frames, 2 * last_frames, len(units[-1]))
+    data = header + struct.pack(f"<{len(units)}I", *table) + b"".join(units)
+    pcm = na.nwa_decode_pcm(data)
+    samples = struct.unpack(f"<{len(pcm) // 2}h", pcm)
+    print(f"nwa_decode_pcm: {len(data)} bytes of stereo NWA ({len(units)} units) -> "
+          f"{len(pcm)} bytes of PCM, {len(pcm) / 4 / rate:.2f} s at {rate} Hz")
+    print(f"  peak sample {max(map(abs, samples))} (the tones peak at 6000 and 4000)")
+
+
 def tour_tile_copy() -> None:
     width, height = 8, 4
     dst = bytearray(b"." * 4 * width * height)
@@ -51,6 +92,7 @@ def main() -> None:
     tour_lzss_unpack()
     tour_xor_cycle()
     tour_md5()
+    tour_nwa_decode()
     tour_tile_copy()
 
 

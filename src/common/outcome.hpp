@@ -20,6 +20,7 @@ public:
 
     [[nodiscard]] bool ok() const noexcept { return state_.index() == 0; }
     [[nodiscard]] T& value() & { return std::get<0>(state_); }
+    [[nodiscard]] const T& value() const& { return std::get<0>(state_); }
     [[nodiscard]] T&& value() && { return std::get<0>(std::move(state_)); }
     [[nodiscard]] const std::string& error() const { return std::get<1>(state_).message; }
 

@@ -27,16 +27,16 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return text;
 }
 
-bool too_many_positional(const ArgSpec& spec, Py_ssize_t nargs) {
-    const std::size_t total = spec.params.size();
+bool too_many_positional(const ArgSpec& signature, Py_ssize_t nargs) {
+    const std::size_t total = signature.params.size();
     const char* verb = nargs == 1 ? "was" : "were";
-    if (spec.required == total) {
+    if (signature.required == total) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
-                     spec.function, total, nargs, verb);
+                     signature.function, total, nargs, verb);
     } else {
         PyErr_Format(PyExc_TypeError,
                      "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                     spec.function, spec.required, total, nargs, verb);
+                     signature.function, signature.required, total, nargs, verb);
     }
     return false;
 }
@@ -106,12 +106,12 @@ bool pair_from_item(PyObject* item, std::pair<std::int32_t, std::int32_t>& out) 
 
 }  // namespace
 
-bool parse_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_arguments(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** slots) {
-    const std::size_t total = spec.params.size();
+    const std::size_t total = signature.params.size();
     const std::size_t positional = static_cast<std::size_t>(nargs);
     for (std::size_t i = 0; i < positional && i < total; ++i) slots[i] = args[i];
-    if (positional > total) return too_many_positional(spec, nargs);
+    if (positional > total) return too_many_positional(signature, nargs);
 
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keywords; ++k) {
@@ -120,33 +120,33 @@ bool parse_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t narg
         if (name == nullptr) return false;
         std::size_t match = total;
         for (std::size_t i = 0; i < total; ++i) {
-            if (std::strcmp(name, spec.params[i]) == 0) {
+            if (std::strcmp(name, signature.params[i]) == 0) {
                 match = i;
                 break;
             }
         }
         if (match == total) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
-                         spec.function, name);
+                         signature.function, name);
             return false;
         }
         if (slots[match] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                         spec.function, name);
+                         signature.function, name);
             return false;
         }
         slots[match] = args[nargs + k];
     }
 
-    if (positional < spec.required) {
+    if (positional < signature.required) {
         std::vector<const char*> missing;
-        for (std::size_t i = positional; i < spec.required; ++i) {
-            if (slots[i] == nullptr) missing.push_back(spec.params[i]);
+        for (std::size_t i = positional; i < signature.required; ++i) {
+            if (slots[i] == nullptr) missing.push_back(signature.params[i]);
         }
         if (!missing.empty()) {
             const std::string list = quoted_list(missing);
             PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s",
-                         spec.function, missing.size(),
+                         signature.function, missing.size(),
                          missing.size() == 1 ? "argument" : "arguments", list.c_str());
             return false;
         }

@@ -62,9 +62,9 @@ struct ArgSpec {
     std::size_t required;
 };
 
-// Fills slots[0 .. spec.params.size()) with borrowed references (or nullptr for a
+// Fills slots[0 .. signature.params.size()) with borrowed references (or nullptr for a
 // parameter that was not passed). Returns false with TypeError set on a mismatch.
-bool parse_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_arguments(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** slots);
 
 // TypeError "'{type}' object is not an instance of '{target}'" (or the None form).
@@ -176,18 +176,18 @@ std::nullptr_t body_error(const std::string& message);
 namespace detail {
 
 template <class Kind, std::size_t I, class Values>
-bool convert_slot(const ArgSpec& spec, PyObject* const* slots, Values& values) {
+bool convert_slot(const ArgSpec& signature, PyObject* const* slots, Values& values) {
     PyObject* object = slots[I];
     if (object == nullptr) return true;  // optional and not passed: keeps value_type{}
     if (Kind::convert(object, std::get<I>(values))) return true;
-    wrap_argument_error(spec.params[I]);
+    wrap_argument_error(signature.params[I]);
     return false;
 }
 
 template <class... Kinds, class Values, std::size_t... I>
-bool convert_all(const ArgSpec& spec, PyObject* const* slots, Values& values,
+bool convert_all(const ArgSpec& signature, PyObject* const* slots, Values& values,
                  std::index_sequence<I...>) {
-    return (convert_slot<Kinds, I>(spec, slots, values) && ...);
+    return (convert_slot<Kinds, I>(signature, slots, values) && ...);
 }
 
 // Failures that no argument can cause still surface as Python exceptions, never as a
@@ -197,14 +197,14 @@ PyObject* report_cpp_exception(std::exception_ptr error);
 }  // namespace detail
 
 template <class... Kinds, class Body>
-PyObject* invoke(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+PyObject* invoke(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, Body&& body) {
     constexpr std::size_t count = sizeof...(Kinds);
     try {
         std::array<PyObject*, count> slots{};
-        if (!parse_arguments(spec, args, nargs, kwnames, slots.data())) return nullptr;
+        if (!parse_arguments(signature, args, nargs, kwnames, slots.data())) return nullptr;
         std::tuple<typename Kinds::value_type...> values{};
-        if (!detail::convert_all<Kinds...>(spec, slots.data(), values,
+        if (!detail::convert_all<Kinds...>(signature, slots.data(), values,
                                            std::make_index_sequence<count>{})) {
             return nullptr;
         }

@@ -18,6 +18,7 @@ inline constexpr int kEntryFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 extern PyMethodDef lzss_unpack_method;
 extern PyMethodDef xor_cycle_inplace_method;
 extern PyMethodDef md5_digest_method;
+extern PyMethodDef nwa_decode_pcm_method;
 extern PyMethodDef tile_copy_method;
 
 }  // namespace native_accel::python

@@ -13,6 +13,7 @@ const std::array kCatalogue = {
     &lzss_unpack_method,
     &xor_cycle_inplace_method,
     &md5_digest_method,
+    &nwa_decode_pcm_method,
     &tile_copy_method,
 };
 
