@@ -20,7 +20,8 @@ std::vector<Bytes> seeds() {
 
 }  // namespace
 
-NATIVE_ACCEL_FUZZ_SEEDS(seeds)
+// 4 KiB covers 64 blocks and every tail length many times over.
+NATIVE_ACCEL_FUZZ_SEEDS(seeds, 4096)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Bytes message(data, data + size);

@@ -34,7 +34,7 @@ bool GuardedBuffer::intact() noexcept {
     return true;
 }
 
-int write_seeds_if_asked(SeedGenerator generator) {
+int write_seeds_if_asked(SeedGenerator generator, std::size_t max_len) {
     const char* directory = std::getenv("NATIVE_ACCEL_FUZZ_SEED_DIR");
     if (directory == nullptr || *directory == '\0') return 0;
     std::filesystem::create_directories(directory);
@@ -50,6 +50,7 @@ int write_seeds_if_asked(SeedGenerator generator) {
             std::exit(1);
         }
     }
+    std::printf("%zu\n", max_len);
     std::exit(0);
 }
 

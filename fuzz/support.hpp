@@ -89,14 +89,16 @@ private:
 using SeedGenerator = std::vector<Bytes> (*)();
 
 // When the environment names NATIVE_ACCEL_FUZZ_SEED_DIR, writes the seeds there as
-// seed_NNN files and ends the process; otherwise returns 0 and fuzzing starts.
-int write_seeds_if_asked(SeedGenerator generator);
+// seed_NNN files, prints max_len (the longest input worth fuzzing) and ends the process;
+// otherwise returns 0 and fuzzing starts.
+int write_seeds_if_asked(SeedGenerator generator, std::size_t max_len);
 
-// Declares the target's seed generator: the runner calls the binary once with the variable
-// set before fuzzing it, so the corpus always comes from the current encoders.
-#define NATIVE_ACCEL_FUZZ_SEEDS(generator)                            \
-    extern "C" int LLVMFuzzerInitialize(int*, char***) {              \
-        return ::native_accel::fuzz::write_seeds_if_asked(generator); \
+// Declares the target's seed generator and its longest useful input: the runner calls the
+// binary once with the variable set before fuzzing it, so that the corpus always comes from
+// the current encoders and each target gets the input length it needs.
+#define NATIVE_ACCEL_FUZZ_SEEDS(generator, max_len)                            \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) {                       \
+        return ::native_accel::fuzz::write_seeds_if_asked(generator, max_len); \
     }
 
 // Deterministic filler for buffers whose contents do not matter, only their changes.
