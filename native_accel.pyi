@@ -1,12 +1,48 @@
 """Native codecs, digest, tile copy and seeded shuffle search for a visual-novel data tool."""
 
+from collections.abc import Sequence
+
 __all__: list[str]
+
+def lzss_pack(data: bytes, suppress_empty_tail_group: bool = False) -> bytes:
+    """Encode ``data`` as an LZSS stream with the longest match of 17 bytes (level 17).
+
+    The output is fixed to the byte: a greedy parse over a search tree of the last 4095
+    positions. Empty input gives ``b""``. When the token count is a multiple of 8 the stream
+    ends with an empty group (one 0x00 byte) unless ``suppress_empty_tail_group`` is true.
+    Raises ValueError for inputs of 4 GiB or more, which the 32-bit header cannot describe.
+    """
+
+def lzss_pack_level(data: bytes, level: int, suppress_empty_tail_group: bool = False) -> bytes:
+    """Encode like ``lzss_pack`` with the longest match set by ``level`` (0 to 2**64 - 1).
+
+    Levels 0 to 2 allow matches of 2 bytes, 3 to 16 of ``level`` bytes, 17 and up of 17
+    (the same bytes as ``lzss_pack``). A lower level also drops more earlier positions from
+    the search, since positions whose next ``level`` bytes agree count as one.
+    """
 
 def lzss_unpack(data: bytes) -> bytes:
     """Decode an LZSS stream (8-byte header, flag groups) leniently.
 
     Never raises on malformed input: a short or truncated stream yields what its
     well-formed prefix decodes to, and never more than the header's unpacked size.
+    """
+
+def lzss32_pack(data: bytes) -> bytes:
+    """Encode ``data``, a sequence of 4-byte units (pixels), as a 4-byte-unit LZSS stream.
+
+    Literals store only the first three bytes of a unit, which decode with 0xFF as the
+    fourth; references copy 1 to 16 units from up to 4095 units back. Empty input gives
+    ``b""``. Raises ValueError "lzss32: source size is not a multiple of 4", or for inputs
+    of 4 GiB or more.
+    """
+
+def lzss32_unpack(data: bytes) -> bytes:
+    """Decode a 4-byte-unit LZSS stream strictly.
+
+    Raises ValueError "lzss32 short" (under 8 bytes), "lzss32 eof" (input used up),
+    "lzss32 off0" (reference distance 0) or "lzss32 back" (reference before the start).
+    A literal is never cut, so the result can exceed the header's size by up to 3 bytes.
     """
 
 def xor_cycle_inplace(data: bytearray, code: bytes, start: int) -> None:
@@ -47,4 +83,31 @@ def tile_copy(
     Pixel (x, y) of a ``bx``-wide grid uses ``mask[tx * ((y - repy) % ty) + (x - repx) % tx]``
     and is copied when ``(value >= lim) != rev``. Pixels outside either image or the mask
     are skipped; nothing is ever raised for size mismatches.
+    """
+
+def msvcrand_shuffle_inplace(state: int, a: list) -> int:
+    """Shuffle ``a`` in place exactly as the C runtime's ``rand()`` shuffle does, from ``state``.
+
+    For i = 2 .. len(a), a draw below i picks j and elements i - 1 and j are exchanged
+    (elements are moved, never copied or read). Returns the generator state after the last
+    draw, so that the caller can continue the same sequence. ``state`` is 0 .. 2**32 - 1.
+    """
+
+def find_shuffle_seed_first(
+    target_idx: Sequence[tuple[int, int]],
+    seed0: int,
+    workers: int | None,
+    chunk: int | None,
+    progress_iv: float | None,
+) -> int | None:
+    """Find a seed from ``seed0`` on whose shuffle lays sized items out at given offsets.
+
+    ``target_idx[k]`` is ``(expected_offset, size)`` of item k. A seed matches when the
+    items, shuffled from it and laid back to back from offset 0 (sizes of 0 or less take
+    no room, offsets wrap as 32-bit values), land at their offsets. Seeds ``seed0`` ..
+    2**32 - 1 are searched on ``workers`` threads (None: one per processor; at most 64) in
+    claims of ``chunk`` seeds (None: 8192), writing a progress line to standard error every
+    ``progress_iv`` seconds (None: 1.0; 0, negative or NaN: never). Returns a matching seed
+    (with one worker, the smallest) or None; fewer than two items return ``seed0``.
+    Ctrl-C raises KeyboardInterrupt once every worker has stopped.
     """

@@ -4,8 +4,44 @@ import hashlib
 import math
 import random
 import struct
+import sys
 
 import native_accel as na
+
+
+def tour_lzss_pack() -> None:
+    text = " ".join(["abracadabra"] * 3).encode()
+    for level in (17, 4, 2):
+        stream = na.lzss_pack_level(text, level)
+        print(f"lzss_pack_level level {level:2}: {len(text)} bytes -> {len(stream)}: {stream.hex(' ')}")
+    with open(__file__, "rb") as f:
+        source = f.read()
+    stream = na.lzss_pack(source)
+    back = na.lzss_unpack(stream) == source
+    print(f"  this file: {len(source)} bytes -> {len(stream)} ({len(stream) / len(source):.0%}), round trip ok: {back}")
+
+
+def tour_lzss32() -> None:
+    # A 256 x 256 RGBA picture: a diagonal gradient band, a flat disc, the rest one colour.
+    width = height = 256
+    pixels = bytearray()
+    for y in range(height):
+        for x in range(width):
+            if (x - 160) ** 2 + (y - 96) ** 2 < 48**2:
+                pixels += bytes((200, 40, 40, 255))
+            elif abs(x - y) < 24:
+                pixels += bytes(((x + y) // 2, 128, 255 - (x + y) // 2, 255))
+            else:
+                pixels += bytes((16, 24, 32, 255))
+    stream = na.lzss32_pack(bytes(pixels))
+    print(f"lzss32_pack: a {width} x {height} RGBA picture, {len(pixels)} bytes -> {len(stream)} "
+          f"({len(stream) / len(pixels):.1%})")
+    same = na.lzss32_unpack(stream) == pixels
+    print(f"  lzss32_unpack gives the picture back (alpha is always 0xff): {same}")
+    try:
+        na.lzss32_unpack(stream[:-1])
+    except ValueError as error:
+        print(f"  the stream cut by one byte: ValueError: {error}")
 
 
 def tour_lzss_unpack() -> None:
@@ -88,12 +124,42 @@ def tour_tile_copy() -> None:
         print("  " + row[::4].decode())
 
 
+def tour_shuffle() -> None:
+    deck = [f"{rank}{suit}" for suit in "SH" for rank in "A23456"]
+    state = na.msvcrand_shuffle_inplace(1, deck)
+    print(f"msvcrand_shuffle_inplace: 12 cards from seed 1 -> {' '.join(deck)}")
+    print(f"  the generator went on to state {state}")
+
+
+def tour_seed_search() -> None:
+    # Hide a seed near the top of the range, lay 40 sized items out in its shuffled order,
+    # and find it again from 30 million seeds below on every processor, with a progress line
+    # every 0.1 s on standard error.
+    rng = random.Random(11)
+    sizes = [rng.randrange(1, 4096) for _ in range(40)]
+    hidden = 2**32 - 1_000_000
+    order = list(range(len(sizes)))
+    na.msvcrand_shuffle_inplace(hidden, order)
+    offsets, running = [0] * len(sizes), 0
+    for item in order:
+        offsets[item], running = running, running + sizes[item]
+    target = list(zip(offsets, sizes))
+    print("find_shuffle_seed_first: 40 items laid out by a hidden seed, from 30 million below")
+    sys.stdout.flush()
+    found = na.find_shuffle_seed_first(target, hidden - 30_000_000, None, None, 0.1)
+    print(f"  found seed {found} (hidden: {hidden})")
+
+
 def main() -> None:
+    tour_lzss_pack()
     tour_lzss_unpack()
+    tour_lzss32()
     tour_xor_cycle()
     tour_md5()
     tour_nwa_decode()
     tour_tile_copy()
+    tour_shuffle()
+    tour_seed_search()
 
 
 if __name__ == "__main__":

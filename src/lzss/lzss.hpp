@@ -10,6 +10,7 @@
 #include <span>
 
 #include "common/byte_buffer.hpp"
+#include "common/outcome.hpp"
 
 namespace native_accel::lzss {
 
@@ -39,5 +40,23 @@ inline void write_u32_le(std::uint8_t* p, std::uint32_t value) noexcept {
 // The lenient decoder: never fails. A short, truncated or inconsistent stream decodes to
 // what its well-formed prefix yields, and never to more than unpacked_size bytes.
 ByteBuffer unpack(std::span<const std::uint8_t> stream);
+
+// The header's 32-bit fields bound what a stream can describe: inputs and streams of
+// 4 GiB or more are refused.
+inline constexpr std::uint64_t kMaxHeaderValue = 0xFFFFFFFF;
+
+// The longest match the encoder may take at `level`: 2 for levels 0 to 2, the level itself
+// from 3 to 16, and 17 from 17 up.
+constexpr std::size_t max_match_for_level(std::uint64_t level) noexcept {
+    return level < kMinMatch ? kMinMatch : level > kMaxMatch ? kMaxMatch : level;
+}
+
+// The deterministic encoder: a greedy parse over a search tree of the last 4095 positions.
+// Empty input gives an empty result (no header). With suppress_empty_tail_group the final
+// group is left out when it holds no token (when the token count is a multiple of 8);
+// otherwise it is written as the single flag byte 0x00. The only error is an input, or a
+// stream, too long for the header.
+Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data, std::uint64_t level,
+                         bool suppress_empty_tail_group);
 
 }  // namespace native_accel::lzss

@@ -15,10 +15,16 @@ inline constexpr int kEntryFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 // report __text_signature__ "(params)" and __doc__ None.
 #define NATIVE_ACCEL_SIGNATURE(name, params) name params "\n--\n\n"
 
+extern PyMethodDef lzss_pack_method;
+extern PyMethodDef lzss_pack_level_method;
 extern PyMethodDef lzss_unpack_method;
+extern PyMethodDef lzss32_pack_method;
+extern PyMethodDef lzss32_unpack_method;
 extern PyMethodDef xor_cycle_inplace_method;
 extern PyMethodDef md5_digest_method;
 extern PyMethodDef nwa_decode_pcm_method;
 extern PyMethodDef tile_copy_method;
+extern PyMethodDef msvcrand_shuffle_inplace_method;
+extern PyMethodDef find_shuffle_seed_first_method;
 
 }  // namespace native_accel::python

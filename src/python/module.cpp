@@ -10,11 +10,17 @@ namespace {
 
 // Catalogue order: the order of registration and of __all__.
 const std::array kCatalogue = {
+    &lzss_pack_method,
+    &lzss_pack_level_method,
     &lzss_unpack_method,
+    &lzss32_pack_method,
+    &lzss32_unpack_method,
     &xor_cycle_inplace_method,
     &md5_digest_method,
     &nwa_decode_pcm_method,
     &tile_copy_method,
+    &msvcrand_shuffle_inplace_method,
+    &find_shuffle_seed_first_method,
 };
 
 // The module's __all__ list, created on first use.

@@ -1,0 +1,132 @@
+#include "lzss/lzss32.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "lzss/lzss.hpp"
+#include "lzss/search_tree.hpp"
+
+namespace native_accel::lzss32 {
+namespace {
+
+using lzss::kHeaderSize;
+using lzss::read_u32_le;
+using lzss::write_u32_le;
+
+struct UnitFormat {
+    using Unit = std::uint32_t;
+    static constexpr std::size_t kMinMatch = lzss32::kMinMatch;
+    static constexpr std::size_t kLiteralBytes = lzss32::kLiteralBytes;
+    // Bytes 0, 1 and 2 of the unit; byte 3 is dropped.
+    static void write_literal(std::uint8_t* p, std::uint32_t unit) noexcept {
+        p[0] = static_cast<std::uint8_t>(unit);
+        p[1] = static_cast<std::uint8_t>(unit >> 8);
+        p[2] = static_cast<std::uint8_t>(unit >> 16);
+    }
+};
+
+// Out of 2 body bytes a reference makes at most 16 units (64 bytes), out of 3 a literal
+// makes 4, and flag bytes make none: no stream yields more than 32 bytes per body byte.
+constexpr std::size_t kMaxExpansion = 32;
+
+// A literal is never cut and may end up to 3 bytes past unpacked_size.
+constexpr std::size_t kLiteralOvershoot = kUnitBytes - 1;
+
+// Appends `length` bytes copied from `distance` bytes back, distance a nonzero multiple of
+// 4 no greater than what is written. A reference no longer than its distance reads only
+// finished bytes and is one block copy. A longer one overlaps its own output: distance 4
+// (a run of one pixel, the common case in pictures) repeats the last unit, and any other
+// distance, at least 8, can go in 8-byte steps, each reading bytes that earlier steps wrote.
+inline void copy_reference(std::uint8_t* dst, std::size_t distance, std::size_t length) noexcept {
+    const std::uint8_t* src = dst - distance;
+    if (distance >= length) {
+        std::memcpy(dst, src, length);
+        return;
+    }
+    std::size_t k = 0;
+    if (distance == kUnitBytes) {
+        std::uint8_t pattern[8];
+        std::memcpy(pattern, src, kUnitBytes);
+        std::memcpy(pattern + kUnitBytes, src, kUnitBytes);
+        for (; k + sizeof pattern <= length; k += sizeof pattern) {
+            std::memcpy(dst + k, pattern, sizeof pattern);
+        }
+    } else {
+        for (; k + 8 <= length; k += 8) std::memcpy(dst + k, src + k, 8);
+    }
+    for (; k < length; ++k) dst[k] = src[k];
+}
+
+}  // namespace
+
+Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data) {
+    const std::size_t n = data.size();
+    ByteBuffer out;
+    if (n == 0) return out;
+    if (n % kUnitBytes != 0) return BodyError{"lzss32: source size is not a multiple of 4"};
+    if (n > lzss::kMaxHeaderValue) {
+        return BodyError{"lzss32: input of 4 GiB or more does not fit the 32-bit header"};
+    }
+
+    std::vector<std::uint32_t> units(n / kUnitBytes);
+    for (std::size_t k = 0; k < units.size(); ++k) units[k] = read_u32_le(data.data() + 4 * k);
+
+    // A literal takes 3 bytes for 4 and a reference 2 for at least 4, so the stream is never
+    // longer than the input plus its header and flag bytes: it fits packed_size.
+    out.resize(kHeaderSize);
+    lzss::encode_groups<UnitFormat>(units, kMaxMatch, false, out);
+    write_u32_le(out.data(), static_cast<std::uint32_t>(out.size()));
+    write_u32_le(out.data() + 4, static_cast<std::uint32_t>(n));
+    return out;
+}
+
+Outcome<ByteBuffer> unpack(std::span<const std::uint8_t> stream) {
+    const std::size_t n = stream.size();
+    if (n < kHeaderSize) return BodyError{"lzss32 short"};
+    const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
+    ByteBuffer out;
+    if (unpacked_size == 0) return out;
+
+    // A header may announce up to 4 GiB - 1: size the buffer by what the body can produce.
+    const std::size_t body = n - kHeaderSize;
+    const std::size_t producible = body > std::numeric_limits<std::size_t>::max() / kMaxExpansion
+                                       ? std::numeric_limits<std::size_t>::max()
+                                       : body * kMaxExpansion;
+    out.resize(std::min(unpacked_size + kLiteralOvershoot, producible));
+
+    const std::uint8_t* in = stream.data();
+    std::uint8_t* dst = out.data();
+    std::size_t i = kHeaderSize;
+    std::size_t produced = 0;
+    while (produced < unpacked_size) {
+        if (i >= n) return BodyError{"lzss32 eof"};
+        unsigned flags = in[i++];
+        for (std::size_t bit = 0; bit < lzss::kGroupTokens && produced < unpacked_size;
+             ++bit, flags >>= 1) {
+            if (flags & 1u) {
+                if (n - i < kLiteralBytes) return BodyError{"lzss32 eof"};
+                std::memcpy(dst + produced, in + i, kLiteralBytes);
+                dst[produced + kLiteralBytes] = 0xFF;
+                produced += kUnitBytes;
+                i += kLiteralBytes;
+            } else {
+                if (n - i < 2) return BodyError{"lzss32 eof"};
+                const std::size_t word = in[i] | static_cast<std::size_t>(in[i + 1]) << 8;
+                const std::size_t distance = (word >> 4) * kUnitBytes;
+                if (distance == 0) return BodyError{"lzss32 off0"};
+                if (distance > produced) return BodyError{"lzss32 back"};
+                const std::size_t length = std::min(((word & 0x0F) + kMinMatch) * kUnitBytes,
+                                                    unpacked_size - produced);
+                copy_reference(dst + produced, distance, length);
+                produced += length;
+                i += 2;
+            }
+        }
+    }
+    out.resize(produced);
+    return out;
+}
+
+}  // namespace native_accel::lzss32

@@ -1,0 +1,170 @@
+#include "shuffle/seed_match.hpp"
+
+#include "shuffle/seed_match_lanes.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+
+namespace native_accel::shuffle {
+
+FastDraw FastDraw::for_plan(const RangePlan& plan) noexcept {
+    FastDraw fast{};
+    fast.bound = plan.bound;
+    fast.draws = plan.draws;
+    const bool keeps_all = plan.remainder == plan.bound - 1;
+    // quotient * bound <= mask < 2^32: "v / bound < quotient" is "v < quotient * bound".
+    fast.accept_below = keeps_all ? (std::uint64_t{1} << 32)
+                                  : std::uint64_t{plan.quotient} * plan.bound;
+    if (plan.bound >= 2) {
+        fast.wide_reciprocal = UINT64_MAX / plan.bound + 1;
+        const auto log2_ceil = static_cast<std::uint32_t>(std::bit_width(plan.bound - 1));
+        fast.narrow_shift = kOutputBits + log2_ceil;
+        const std::uint64_t scaled = std::uint64_t{1} << fast.narrow_shift;
+        fast.narrow_multiplier =
+            static_cast<std::uint32_t>((scaled + plan.bound - 1) / plan.bound);
+    }
+    return fast;
+}
+
+SearchTables::SearchTables(std::span<const TargetEntry> targets)
+    : count(static_cast<std::uint32_t>(targets.size())) {
+    assert(targets.size() >= 2 && targets.size() <= UINT32_MAX);
+    plans.reserve(count - 1);
+    fast_draws.reserve(count - 1);
+    for (std::uint64_t bound = 2; bound <= count; ++bound) {
+        plans.push_back(RangePlan::for_bound(static_cast<std::uint32_t>(bound)));
+        fast_draws.push_back(FastDraw::for_plan(plans.back()));
+    }
+    identity.resize(count);
+    sizes.resize(count);
+    expected.resize(count);
+    end_flags.resize(count);
+    std::uint32_t total = 0;  // positive sizes, modulo 2^32 like the running offsets
+    for (std::uint32_t k = 0; k < count; ++k) {
+        identity[k] = k;
+        sizes[k] = targets[k].size;
+        expected[k] = static_cast<std::uint32_t>(targets[k].expected_offset);
+        if (sizes[k] > 0) total += static_cast<std::uint32_t>(sizes[k]);
+    }
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint32_t own = sizes[k] > 0 ? static_cast<std::uint32_t>(sizes[k]) : 0;
+        end_flags[k] = (expected[k] == 0 ? kCanOpen : 0) |
+                       (expected[k] == total - own ? kCanClose : 0);
+    }
+}
+
+bool lanes_supported(const SearchTables& tables) noexcept {
+    return tables.count <= kOutputMask + 1 && detail::cpu_has_lanes();
+}
+
+MatchPath best_match_path(const SearchTables& tables) noexcept {
+    return lanes_supported(tables) ? MatchPath::lanes : MatchPath::scalar;
+}
+
+SeedMatcher::SeedMatcher(const SearchTables& tables, MatchPath path)
+    : tables_(tables), path_(path), order_(tables.count), offsets_(tables.count) {
+    if (path_ == MatchPath::lanes && !lanes_supported(tables_)) path_ = MatchPath::scalar;
+    if (path_ != MatchPath::reference) draws_.resize(tables.count - 1);
+    if (path_ == MatchPath::lanes) {
+        lane_draws_.resize(std::size_t{tables.count - 1} * kLaneGroup);
+    }
+}
+
+bool SeedMatcher::reference_match(std::uint32_t seed) {
+    const std::uint32_t n = tables_.count;
+    std::copy(tables_.identity.begin(), tables_.identity.end(), order_.begin());
+    std::uint32_t* order = order_.data();
+    msvc_shuffle(
+        seed, n, [this](std::uint32_t bound) -> const RangePlan& { return tables_.plans[bound - 2]; },
+        [order](std::uint32_t p, std::uint32_t j) { std::swap(order[p], order[j]); });
+    std::uint32_t running = 0;  // modulo 2^32
+    for (std::uint32_t p = 0; p < n; ++p) {
+        const std::uint32_t k = order[p];
+        offsets_[k] = running;
+        if (tables_.sizes[k] > 0) running += static_cast<std::uint32_t>(tables_.sizes[k]);
+    }
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (offsets_[k] != tables_.expected[k]) return false;
+    }
+    return true;
+}
+
+std::uint32_t SeedMatcher::draw_all(std::uint32_t seed) {
+    MsvcRand rand{seed};
+    std::uint32_t opening = 0;
+    const std::uint32_t steps = tables_.count - 1;
+    for (std::uint32_t s = 0; s < steps; ++s) {
+        const FastDraw& fast = tables_.fast_draws[s];
+        std::uint32_t v;
+        do {
+            v = 0;
+            for (std::uint32_t d = 0; d < fast.draws; ++d) v = (v << kOutputBits) | rand.next();
+        } while (v >= fast.accept_below);
+        const std::uint32_t j = v - fast.quotient_of(v) * fast.bound;
+        draws_[s] = j;
+        if (j == 0) opening = s + 1;  // step of bound s + 2 moves item s + 1 to position 0
+    }
+    return opening;
+}
+
+std::uint32_t SeedMatcher::closing_item() const noexcept {
+    std::uint32_t p = tables_.count - 1;
+    for (std::uint32_t bound = tables_.count; bound >= 2; --bound) {
+        const std::uint32_t j = draws_[bound - 2];
+        if (p == bound - 1) {
+            p = j;
+        } else if (p == j) {
+            return bound - 1;  // earlier steps never touch position bound - 1
+        }
+    }
+    return p;
+}
+
+bool SeedMatcher::scalar_match(std::uint32_t seed) {
+    const std::uint32_t opening = draw_all(seed);
+    if ((tables_.end_flags[opening] & kCanOpen) == 0) return false;
+    if ((tables_.end_flags[closing_item()] & kCanClose) == 0) return false;
+    return reference_match(seed);
+}
+
+void SeedMatcher::scalar_ends(std::uint32_t seed, std::uint32_t& opening,
+                              std::uint32_t& closing) {
+    if (draws_.empty()) draws_.resize(tables_.count - 1);
+    opening = draw_all(seed);
+    closing = closing_item();
+}
+
+std::uint32_t SeedMatcher::lanes_scan(std::uint32_t first) {
+    std::uint32_t passed = detail::lanes_filter(tables_, lane_draws_.data(), first, nullptr);
+    while (passed != 0) {
+        const auto lane = static_cast<std::uint32_t>(std::countr_zero(passed));
+        if (reference_match(first + lane)) return lane;
+        passed &= passed - 1;
+    }
+    return kLaneGroup;
+}
+
+void SeedMatcher::lane_ends(std::uint32_t first, std::span<std::uint32_t, 2 * kLaneGroup> ends) {
+    if (lane_draws_.empty()) lane_draws_.resize(std::size_t{tables_.count - 1} * kLaneGroup);
+    detail::lanes_filter(tables_, lane_draws_.data(), first, ends.data());
+}
+
+std::uint32_t SeedMatcher::scan(std::uint32_t first, std::uint32_t count) {
+    assert(count == 0 || first <= UINT32_MAX - (count - 1));
+    std::uint32_t done = 0;
+    if (path_ == MatchPath::lanes) {
+        for (; count - done >= kLaneGroup; done += kLaneGroup) {
+            const std::uint32_t lane = lanes_scan(first + done);
+            if (lane != kLaneGroup) return done + lane;
+        }
+    }
+    for (; done < count; ++done) {
+        const bool matched = path_ == MatchPath::reference ? reference_match(first + done)
+                                                           : scalar_match(first + done);
+        if (matched) return done;
+    }
+    return count;
+}
+
+}  // namespace native_accel::shuffle

@@ -1,0 +1,132 @@
+// The match test of the seed search: does the shuffle started from a seed lay the target's
+// items out at their expected offsets?
+//
+// The reference test does exactly that: shuffle the identity order, lay the items out back
+// to back (items of size 0 or less take no room), compare offsets in item order. The fast
+// paths never decide a match themselves; they reject seeds early with a condition every
+// matching seed satisfies, and hand the survivors to the reference test:
+//
+//   * the item that ends at position 0 has offset 0, and the item that ends at position
+//     n - 1 has offset T - max(size, 0), T being the positive sizes summed (modulo 2^32);
+//   * the item at position 0 is found while drawing: step i with j = 0 moves item i - 1
+//     there (positions from i - 1 up still hold their own items before step i), so the last
+//     such step decides it, or item 0 stays when there is none;
+//   * the item at position n - 1 is found by tracing that position back through the stored
+//     draws, from bound n down to bound 2: before step i, what ends at p sat at j if p was
+//     i - 1, at i - 1 if p was j, else at p.
+// For a target with distinct offsets a random seed passes with a chance near 1 / n^2.
+//
+// The draws themselves avoid the hardware division: the accept test becomes v < quotient *
+// bound, and v / bound a multiplication by a reciprocal that is exact for every candidate
+// (see FastDraw). The lane path runs 32 consecutive seeds in lock step on AVX2.
+#pragma once
+
+#include "shuffle/msvc_rand.hpp"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace native_accel::shuffle {
+
+struct TargetEntry {
+    std::int32_t expected_offset;
+    std::int32_t size;
+};
+
+// The draw below `bound` without a division.
+//
+// One output (bounds up to 32768): with L = ceil(log2 bound) and k = 15 + L, the multiplier
+// m = ceil(2^k / bound) fits 16 bits, and (v * m) >> k equals v / bound for every v < 2^15:
+// m * bound = 2^k + e with e < bound, so v * m / 2^k exceeds v / bound by v * e / (bound * 2^k)
+// < 2^15 / 2^k = 2^-L <= 1 / bound, never enough to reach the next integer.
+// Two or three outputs: m = ceil(2^64 / bound) and the high half of v * m, by the same
+// argument with 2^32 / 2^64 as the bound on the error.
+struct FastDraw {
+    std::uint32_t bound;
+    std::uint32_t draws;
+    std::uint64_t accept_below;       // keep v when v < accept_below (2^32: keep every v)
+    std::uint64_t wide_reciprocal;    // ceil(2^64 / bound)
+    std::uint32_t narrow_multiplier;  // ceil(2^(15 + L) / bound), below 2^16
+    std::uint32_t narrow_shift;       // 15 + L
+
+    static FastDraw for_plan(const RangePlan& plan) noexcept;
+
+    [[nodiscard]] std::uint32_t quotient_of(std::uint32_t v) const noexcept {
+        if (draws == 1) return (v * narrow_multiplier) >> narrow_shift;  // v * m < 2^31
+        // The high half of the 96-bit v * m from two 32 x 32 products; neither sum can
+        // pass 2^64 since v < 2^32.
+        const std::uint64_t low = (wide_reciprocal & 0xFFFFFFFFu) * v;
+        const std::uint64_t high = (wide_reciprocal >> 32) * v + (low >> 32);
+        return static_cast<std::uint32_t>(high >> 32);
+    }
+};
+
+// What every worker reads: built once per search, read-only afterwards.
+struct SearchTables {
+    explicit SearchTables(std::span<const TargetEntry> targets);
+
+    std::uint32_t count;                  // n, at least 2 and below 2^32
+    std::vector<RangePlan> plans;         // bound i at index i - 2
+    std::vector<FastDraw> fast_draws;     // bound i at index i - 2
+    std::vector<std::uint32_t> identity;  // 0, 1, ..., n - 1
+    std::vector<std::int32_t> sizes;
+    std::vector<std::uint32_t> expected;  // offsets compared as 32-bit patterns
+    // Per item: bit 0 when it can open the layout (expects offset 0), bit 1 when it can
+    // close it (expects T - max(size, 0)).
+    std::vector<std::int32_t> end_flags;
+};
+
+inline constexpr std::int32_t kCanOpen = 1;
+inline constexpr std::int32_t kCanClose = 2;
+
+enum class MatchPath {
+    reference,  // the plain match test for every seed
+    scalar,     // one seed at a time: division-free draws, end-item filter, reference test
+    lanes,      // 32 seeds in lock step (AVX2), then as scalar
+};
+
+// The fastest path this CPU and target support (lanes need AVX2 and n <= 32768).
+MatchPath best_match_path(const SearchTables& tables) noexcept;
+bool lanes_supported(const SearchTables& tables) noexcept;
+
+inline constexpr std::uint32_t kLaneGroup = 32;
+
+// One worker's match tester with its scratch buffers, allocated once.
+class SeedMatcher {
+public:
+    SeedMatcher(const SearchTables& tables, MatchPath path);
+
+    // How many seeds one scan call handles at most with this path.
+    [[nodiscard]] std::uint32_t group() const noexcept {
+        return path_ == MatchPath::lanes ? kLaneGroup : 1;
+    }
+
+    // Tests seeds first, first + 1, ..., first + count - 1 (no wrap past 2^32 - 1) in
+    // increasing order and stops at the first match. Returns how many seeds did not match
+    // before it: count when none did.
+    std::uint32_t scan(std::uint32_t first, std::uint32_t count);
+
+    bool reference_match(std::uint32_t seed);
+    bool scalar_match(std::uint32_t seed);
+
+    // The items that end at positions 0 and n - 1 for one seed, from the scalar path's
+    // draws, and for the 32 seeds from `first` on the lane path (ends[2 * k], ends[2 * k + 1]).
+    // For checking the filters against real shuffles.
+    void scalar_ends(std::uint32_t seed, std::uint32_t& opening, std::uint32_t& closing);
+    void lane_ends(std::uint32_t first, std::span<std::uint32_t, 2 * kLaneGroup> ends);
+
+private:
+    std::uint32_t lanes_scan(std::uint32_t first);
+    std::uint32_t draw_all(std::uint32_t seed);  // fills draws_, returns the opening item
+    std::uint32_t closing_item() const noexcept;
+
+    const SearchTables& tables_;
+    MatchPath path_;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> offsets_;
+    std::vector<std::uint32_t> draws_;       // j of bound i at index i - 2
+    std::vector<std::uint32_t> lane_draws_;  // (n - 1) * kLaneGroup, lanes path only
+};
+
+}  // namespace native_accel::shuffle

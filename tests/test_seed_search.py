@@ -1,0 +1,239 @@
+"""find_shuffle_seed_first: which seed comes back, on ranges small enough to finish fast.
+
+Hidden seeds sit near the top of the seed range, so that a search from just below them
+ends after a few thousand seeds even when nothing matches.
+"""
+
+import math
+import random
+import sys
+
+import pytest
+
+import native_accel as na
+import shuffle_model as model
+from conftest import run_python
+
+TOP = 2**32 - 1
+HIDDEN = 2**32 - 5000
+
+
+def sizes_for(count: int, kind: str, rng: random.Random) -> list[int]:
+    if kind == "distinct":
+        return rng.sample(range(1, 10 * count + 10), count)
+    if kind == "with_empty":  # zero and negative sizes take no room
+        return [rng.choice([0, -1, -(2**31), 1, 7, 2**31 - 1, rng.randrange(1, 99)])
+                for _ in range(count)]
+    if kind == "repeated":  # many seeds lay these out alike
+        return [rng.choice([3, 5]) for _ in range(count)]
+    raise AssertionError(kind)
+
+
+def search(target, seed0, workers=1, chunk=None):
+    return na.find_shuffle_seed_first(target, seed0, workers, chunk, 0)
+
+
+def test_worked_example_returns_seed_one():
+    target = [(140, 10), (50, 20), (110, 30), (70, 40), (0, 50)]
+    assert model.target_for(1, [10, 20, 30, 40, 50]) == target
+    assert na.find_shuffle_seed_first(target, 1, 1, None, None) == 1
+
+
+@pytest.mark.parametrize("target", [[], [(5, 1)], ((0, 0),)])
+@pytest.mark.parametrize("seed0", [0, 77, TOP])
+def test_fewer_than_two_entries_return_seed0(target, seed0):
+    assert na.find_shuffle_seed_first(target, seed0, 1, None, None) == seed0
+
+
+@pytest.mark.parametrize(
+    ("count", "kind", "back"),
+    [
+        (2, "distinct", 700),
+        (3, "with_empty", 900),
+        (4, "repeated", 1000),
+        (5, "distinct", 1203),
+        (8, "with_empty", 3000),
+        (16, "distinct", 2001),
+        (33, "repeated", 1500),
+        (64, "with_empty", 400),
+        (257, "distinct", 150),
+    ],
+)
+@pytest.mark.parametrize("chunk", [None, 0, 7])
+def test_one_worker_returns_the_smallest_matching_seed(count, kind, back, chunk):
+    # chunk 0 claims one seed at a time and 7 leaves ragged ends; both cut lane groups.
+    rng = random.Random(count * 1000 + back)
+    sizes = sizes_for(count, kind, rng)
+    target = model.target_for(HIDDEN, sizes)
+    seed0 = HIDDEN - back
+    expected = model.first_match(target, seed0, HIDDEN)
+    assert expected is not None
+    assert search(target, seed0, 1, chunk) == expected
+
+
+@pytest.mark.parametrize("count", [2, 3, 6])
+def test_small_layouts_match_often_and_in_order(count):
+    # A few items have few layouts, so matches come every few seeds: the first one after
+    # each start must win, wherever it falls in a group of seeds tested together.
+    rng = random.Random(count)
+    sizes = sizes_for(count, "distinct", rng)
+    target = model.target_for(HIDDEN, sizes)
+    for seed0 in rng.sample(range(HIDDEN - 4000, HIDDEN), 10):
+        assert search(target, seed0) == model.first_match(target, seed0, HIDDEN)
+
+
+@pytest.mark.parametrize(
+    ("sizes", "expected"),
+    [
+        ([0, 0, 0, 0], [0, 0, 0, 0]),  # every seed lays these out alike
+        ([5, 5, 5, 5], [0, 5, 10, 15]),  # items in their own order
+        ([0, 9, 0, 0, 0, 9], None),  # many items may open or close the layout
+    ],
+)
+def test_layouts_with_ambiguous_ends(sizes, expected):
+    seed0 = HIDDEN - 2000
+    if expected is None:
+        target = model.target_for(HIDDEN, sizes)
+    else:
+        target = list(zip(expected, sizes))
+    assert search(target, seed0) == model.first_match(target, seed0, TOP)
+
+
+@pytest.mark.parametrize("workers", [2, 3, 1000])
+def test_several_workers_return_a_matching_seed(workers):
+    rng = random.Random(workers)
+    sizes = sizes_for(4, "distinct", rng)
+    target = model.target_for(HIDDEN, sizes)
+    seed = search(target, HIDDEN - 3000, workers, 16)
+    assert HIDDEN - 3000 <= seed <= TOP
+    assert model.matches(seed, target)
+
+
+@pytest.mark.parametrize("workers", [0, 1, 2, 64, 1000, None])
+def test_worker_counts_find_the_hidden_seed(workers):
+    sizes = sizes_for(12, "distinct", random.Random(12))
+    target = model.target_for(HIDDEN, sizes)
+    assert na.find_shuffle_seed_first(target, HIDDEN - 2500, workers, 64, 0) == HIDDEN
+
+
+@pytest.mark.parametrize("workers", [1, 3])
+@pytest.mark.parametrize(
+    "target",
+    [
+        [(1, 2)] * 2,  # no item can open the layout
+        [(1, 2)] * 40,
+        [(0, 1), (0, 1), (2, 1)],  # the ends fit often, but two items claim offset 0
+        [(0, 4), (4, 4), (8, 4), (0, 0), (4, -1), (12, 4), (9, 4)],
+    ],
+)
+def test_impossible_layout_returns_none(workers, target):
+    assert search(target, TOP - 20000, workers) is None
+
+
+def test_last_seed_alone():
+    sizes = [4, 8, 15, 16, 23, 42]
+    target = model.target_for(TOP, sizes)
+    assert search(target, TOP) == (TOP if model.matches(TOP, target) else None)
+    assert search(target, TOP - 1) == model.first_match(target, TOP - 1, TOP)
+
+
+def test_two_outputs_per_draw_for_long_targets():
+    # From 32769 items on, bounds take two outputs per candidate and the lanes stand aside.
+    rng = random.Random(3)
+    sizes = [rng.randrange(-3, 50) for _ in range(32768 + 700)]
+    hidden = TOP - 2
+    target = model.target_for(hidden, sizes)
+    assert search(target, TOP - 6) == hidden
+
+
+def test_offsets_wrap_as_32_bit_values():
+    sizes = [2**31 - 1, 2**31 - 1, 5, 7]
+    target = model.target_for(HIDDEN, sizes)
+    assert search(target, HIDDEN - 300) == model.first_match(target, HIDDEN - 300, HIDDEN)
+
+
+def test_keywords_and_signature():
+    target = [(140, 10), (50, 20), (110, 30), (70, 40), (0, 50)]
+    found = na.find_shuffle_seed_first(progress_iv=0.0, chunk=None, workers=1, seed0=1,
+                                       target_idx=target)
+    assert found == 1
+    assert (na.find_shuffle_seed_first.__text_signature__
+            == "(target_idx, seed0, workers, chunk, progress_iv)")
+
+
+class Floaty:
+    def __float__(self):
+        return 0.0
+
+
+@pytest.mark.parametrize(
+    ("args", "error", "message"),
+    [
+        (("ab", 0, 1, None, 0.0), TypeError, "argument 'target_idx': Can't extract `str` to `Vec`"),
+        ((None, 0, 1, None, 0.0), TypeError,
+         "argument 'target_idx': 'None' is not an instance of 'Sequence'"),
+        (({1: 2}, 0, 1, None, 0.0), TypeError,
+         "argument 'target_idx': 'dict' object is not an instance of 'Sequence'"),
+        (([[0, 1]], 0, 1, None, 0.0), TypeError,
+         "argument 'target_idx': 'list' object is not an instance of 'tuple'"),
+        (([(0, 1, 2)], 0, 1, None, 0.0), ValueError,
+         "expected tuple of length 2, but got tuple of length 3"),
+        (([(0, 2**31)], 0, 1, None, 0.0), OverflowError, None),
+        (([(0, 1)], 2**32, 1, None, 0.0), OverflowError,
+         "out of range integral type conversion attempted"),
+        (([(0, 1)], None, 1, None, 0.0), TypeError, "argument 'seed0': "),
+        (([(0, 1)], 0, -1, None, 0.0), OverflowError, None),
+        (([(0, 1)], 0, 1, 2**32, 0.0), OverflowError,
+         "out of range integral type conversion attempted"),
+        (([(0, 1)], 0, 1, None, "0.5"), TypeError, "argument 'progress_iv': "),
+    ],
+)
+def test_bad_arguments(args, error, message):
+    with pytest.raises(error) as caught:
+        na.find_shuffle_seed_first(*args)
+    if message is not None:
+        assert str(caught.value).startswith(message)
+
+
+@pytest.mark.parametrize("progress_iv", [Floaty(), 0, -2.5, math.nan, math.inf, 2.0**64, 1e300])
+def test_progress_intervals_that_never_report_still_search(progress_iv):
+    target = [(140, 10), (50, 20), (110, 30), (70, 40), (0, 50)]
+    assert na.find_shuffle_seed_first(target, 1, 1, None, progress_iv) == 1
+
+
+LIMITED = """
+import os, resource
+import native_accel as na
+def address_space():
+    status = open('/proc/self/status').read().split('VmSize:')[1]
+    return int(status.split()[0]) * 1024
+target = [(1, 2)] * {count}
+stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + {room}, resource.RLIM_INFINITY))
+try:
+    na.find_shuffle_seed_first(target, 0, 64, None, 0)
+except Exception as error:
+    print(type(error).__name__, error)
+print("threads left", len(os.listdir('/proc/self/task')))
+"""
+
+needs_limits = pytest.mark.skipif(
+    not sys.platform.startswith("linux"), reason="address-space limits and /proc are Linux's"
+)
+
+
+@needs_limits
+def test_refused_worker_thread_raises_runtime_error():
+    # Room for the stacks of two workers, not of 64: the third thread cannot start, the two
+    # running workers are stopped and joined, and the call raises.
+    done = run_python(LIMITED.format(count=2, room="2 * stack + stack // 2"))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == ("RuntimeError find_shuffle_seed_first: could not start a worker "
+                           "thread\nthreads left 1\n")
+
+
+@needs_limits
+def test_tables_beyond_memory_raise_memory_error():
+    done = run_python(LIMITED.format(count=2_000_000, room="64 * 2**20"))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "MemoryError \nthreads left 1\n"
