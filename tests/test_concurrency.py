@@ -8,7 +8,7 @@ worker threads: they must all be joined when it returns, also when it is interru
 
 from __future__ import annotations
 
-import _thread
+import signal
 import sys
 import threading
 import time
@@ -123,8 +123,9 @@ def layout_of(seed: int, sizes: list[int]) -> list[tuple[int, int]]:
 # Sixteen distinct sizes: another seed lays them out the same way with odds 1 in 16!, so
 # the intended seed is the only match in any range searched here.
 SIZES = [17 * k + 3 for k in range(16)]
-# No order lays two items of size 1 both at offset 0: a search for this never ends by itself.
-IMPOSSIBLE = [(0, 1), (0, 1)]
+# No order lays two items of size 1 both at offset 0, so a search for this layout tests
+# every seed from seed0 on: with 512 items that takes many minutes, unless interrupted.
+IMPOSSIBLE = [(0, 1), (0, 1)] + [(1000 + 3 * k, 3) for k in range(510)]
 
 
 def test_a_search_runs_correctly_while_other_threads_call_everything_else(fast_switching):
@@ -162,14 +163,20 @@ def test_a_search_runs_correctly_while_other_threads_call_everything_else(fast_s
 
 def test_twenty_interrupted_searches_leave_no_thread_behind():
     require_search()
+    # The search holds the interpreter while it monitors, so no Python thread could call
+    # interrupt_main in time: a real signal does, as Ctrl-C would. SIGALRM's handler here
+    # is the one of SIGINT, raising KeyboardInterrupt from the monitor's signal check.
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
     baseline = thread_count()
-    for _ in range(20):
-        timer = threading.Timer(0.1, _thread.interrupt_main)
-        timer.start()
-        try:
+    try:
+        for _ in range(20):
+            started = time.monotonic()
+            signal.setitimer(signal.ITIMER_REAL, 0.1)
             with pytest.raises(KeyboardInterrupt):
                 na.find_shuffle_seed_first(IMPOSSIBLE, 0, 4, None, 0.0)
-        finally:
-            timer.cancel()
-            timer.join()
-        assert thread_count() == baseline
+            # Interrupted, not run through all 2**32 seeds: the check comes every 50 ms.
+            assert time.monotonic() - started < 30
+            assert thread_count() == baseline
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
