@@ -107,6 +107,18 @@ NWA_STEREO = nwa_file(
     channels=2, level=1, run_length=1, units=_nwa_units(8, 1024, 3), unit_samples=1024,
 )
 
+def layout_of(seed: int, sizes: list[int]) -> list[tuple[int, int]]:
+    """The (offset, size) pairs that the shuffle from `seed` lays the items out at."""
+    order = list(range(len(sizes)))
+    na.msvcrand_shuffle_inplace(seed, order)
+    offsets = [0] * len(sizes)
+    position = 0
+    for item in order:
+        offsets[item] = position
+        position += max(sizes[item], 0)
+    return list(zip(offsets, sizes))
+
+
 # Layout whose shuffle from seed 1 is known: sizes [10, 20, 30, 40, 50] land at these offsets.
 SEED1_TARGET = [(140, 10), (50, 20), (110, 30), (70, 40), (0, 50)]
 

@@ -16,7 +16,7 @@ import time
 import pytest
 
 import native_accel as na
-from call_cases import GOOD_CALLS, Call
+from call_cases import GOOD_CALLS, Call, layout_of
 from proc_probes import thread_count
 
 THREADS = 8
@@ -106,18 +106,6 @@ def require_search() -> None:
     for name in ("find_shuffle_seed_first", "msvcrand_shuffle_inplace"):
         if not hasattr(na, name):
             pytest.skip(f"native_accel has no {name} in this build")
-
-
-def layout_of(seed: int, sizes: list[int]) -> list[tuple[int, int]]:
-    """The (offset, size) pairs that the shuffle from `seed` lays the items out at."""
-    order = list(range(len(sizes)))
-    na.msvcrand_shuffle_inplace(seed, order)
-    offsets = [0] * len(sizes)
-    position = 0
-    for item in order:
-        offsets[item] = position
-        position += max(sizes[item], 0)
-    return list(zip(offsets, sizes))
 
 
 # Sixteen distinct sizes: another seed lays them out the same way with odds 1 in 16!, so
