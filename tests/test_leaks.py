@@ -4,7 +4,8 @@ A binding that keeps one reference too many (or releases one too few) shows as a
 `sys.getrefcount` of an argument after the loop; a Python object kept per call (an
 exception, a message, a result) shows in tracemalloc's count of live Python memory; a C++
 work buffer or thread stack kept per call shows in the resident set size. The inputs are
-16 KiB so that one lost work buffer per call adds tens of megabytes over the loop.
+kilobytes, so that one lost work buffer per call adds megabytes over the loop, while the
+resident size of a sound loop stays where it was, give or take a page.
 """
 
 from __future__ import annotations
@@ -27,8 +28,8 @@ CALLS = 3000
 WARMUP = 100
 # What the Python allocator may legitimately keep after the loop (free lists, caches).
 TRACED_SLACK = 32 * 1024
-# What the process may grow by (allocator arenas); a lost 16 KiB buffer per call is 48 MiB.
-RSS_SLACK = 8 * 1024 * 1024
+# What the process may grow by (allocator arenas); a lost 2 KiB buffer per call is 6 MiB.
+RSS_SLACK = 1024 * 1024
 
 
 
