@@ -26,8 +26,9 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 	@touch $@
 
-test: install fuzz-build
+test: install
 	$(PY) -m pytest -q
+	@$(MAKE) --no-print-directory fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) --total $(FUZZ_SMOKE_SECONDS)
 
 # The fuzz targets are a CMake project of their own, built with clang (installed from
