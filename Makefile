@@ -6,8 +6,9 @@ SOURCES := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml n
 
 .PHONY: test demo bench install clean fuzz fuzz-build test-asan
 
-# Fuzzing: FUZZ_SECONDS per target for `make fuzz`; `make test` shares FUZZ_SMOKE_SECONDS
-# among all targets so that they keep building and running.
+# Fuzzing: FUZZ_SECONDS per target for `make fuzz` (FUZZ_TARGETS names a subset, e.g.
+# FUZZ_TARGETS=fuzz_seed_match); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
+# that they keep building and running.
 FUZZ_BUILD         := build/fuzz
 FUZZ_SECONDS       ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
@@ -40,7 +41,7 @@ fuzz-build: $(VENV)/.tools
 	@$(VENV)/bin/cmake --build $(FUZZ_BUILD)
 
 fuzz: fuzz-build
-	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer (by g++, whose
 # runtime is part of the compiler) in a venv of its own, and the whole suite run under it.

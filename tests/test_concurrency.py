@@ -79,7 +79,7 @@ def test_in_place_calls_on_one_shared_buffer_compose(fast_switching):
     key = b"\x5a\xa5\x3c\xc3\x0f"
 
     def xor_caller(k: int) -> None:
-        for i in range(25):
+        for _ in range(25):
             na.xor_cycle_inplace(shared, key, 7)
 
     assert run_threads(xor_caller) == []
