@@ -19,6 +19,9 @@ namespace {
 constexpr std::uint64_t kSeedCount = std::uint64_t{1} << 32;
 constexpr std::uint64_t kTestedBatch = 1024;  // workers publish `tested` in these steps
 constexpr auto kMonitorRound = std::chrono::milliseconds(50);
+// The monitor's round is slept in slices so that a search whose workers have all ended,
+// or one that has found its seed, returns at once instead of at the end of the round.
+constexpr auto kMonitorSlice = std::chrono::milliseconds(1);
 
 // Shared by the monitor and every worker. Flags are read before every scan; relaxed
 // ordering is enough for them (a worker that sees one late tests a few more seeds), and
@@ -33,6 +36,17 @@ struct SeedSearchShared {
     std::atomic<std::uint64_t> tested{0};       // seeds tested without a match, in batches
     std::atomic<std::size_t> active_workers;
 };
+
+// Sleeps one monitor round, ending it early once nothing is left to wait for.
+void sleep_round(const SeedSearchShared& shared) {
+    const auto end = std::chrono::steady_clock::now() + kMonitorRound;
+    while (shared.active_workers.load(std::memory_order_relaxed) != 0 &&
+           !shared.found.load(std::memory_order_relaxed)) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kMonitorSlice, end - now));
+    }
+}
 
 struct SearchRange {
     std::uint32_t seed0;
@@ -188,7 +202,7 @@ Outcome<SearchOutcome> find_shuffle_seed_first(const SearchRequest& request,
         for (;;) {
             if (shared->active_workers.load(std::memory_order_relaxed) == 0) break;
             if (request.progress_iv > 0) progress.check(shared->tested);
-            std::this_thread::sleep_for(kMonitorRound);
+            sleep_round(*shared);
             if (hooks.signal_raised()) {
                 pool.stop_and_join();  // the seed of a late match is dropped
                 return SearchOutcome{SearchEnd::interrupted};
