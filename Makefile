@@ -4,7 +4,14 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml native_accel.pyi
 
-.PHONY: test demo bench install clean
+.PHONY: test demo bench install clean fuzz fuzz-build test-asan
+
+# Fuzzing: FUZZ_SECONDS per target for `make fuzz` (FUZZ_TARGETS names a subset, e.g.
+# FUZZ_TARGETS=fuzz_seed_match); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
+# that they keep building and running.
+FUZZ_BUILD         := build/fuzz
+FUZZ_SECONDS       ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
 
 install: $(VENV)/.installed
 
@@ -20,11 +27,53 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 	@touch $@
 
-# After the tests, every benchmark scenario runs once on small inputs so that the benchmark
-# code cannot rot; it asserts nothing about speed.
+# After the tests: a short run of every fuzz target, then every benchmark scenario once on
+# small inputs so that the benchmark code cannot rot (it asserts nothing about speed).
 test: install
 	$(PY) -m pytest -q
+	@$(MAKE) --no-print-directory fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) --total $(FUZZ_SMOKE_SECONDS)
 	$(PY) bench/run.py --quick --quiet
+
+# The fuzz targets are a CMake project of their own, built with clang (installed from
+# Debian's packages when missing) by the venv's cmake and ninja.
+fuzz-build: $(VENV)/.tools
+	@tools/ensure_clang.sh
+	@test -f $(FUZZ_BUILD)/build.ninja || $(VENV)/bin/cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer (by g++, whose
+# runtime is part of the compiler) in a venv of its own, and the whole suite run under it.
+# The runtime must be loaded before the interpreter, hence LD_PRELOAD; PYTHONMALLOC=malloc
+# sends every Python allocation (bytearray storage included) through the sanitizer's
+# allocator so that overruns of small buffers are seen too. The interpreter does not free
+# everything at exit, so leak reports are off here (the fuzzers check the bodies for leaks).
+# pytest captures only sys.stdout and sys.stderr, so that a report reaches the terminal.
+ASAN_VENV := .venv-asan
+ASAN_PY   := $(ASAN_VENV)/bin/python
+ASAN_ENV  := NATIVE_ACCEL_SANITIZED=1 PYTHONMALLOC=malloc \
+             ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+             UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+             LD_PRELOAD=$$(g++ -print-file-name=libasan.so)
+
+$(ASAN_VENV)/.tools:
+	@python=$$(tools/find_python.sh) || exit 1; "$$python" -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install --quiet --upgrade pip
+	$(ASAN_PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+	@touch $@
+
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/.tools $(SOURCES)
+	$(ASAN_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/asan \
+	  -C cmake.build-type=RelWithDebInfo -C cmake.define.CMAKE_CXX_COMPILER=g++ \
+	  -C cmake.define.NATIVE_ACCEL_SANITIZE=address,undefined ".[test]"
+	@touch $@
+
+test-asan: $(ASAN_VENV)/.installed
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --capture=sys
 
 demo: install
 	$(PY) examples/tour.py
@@ -34,4 +83,4 @@ bench: install
 	$(PY) bench/run.py $(if $(QUICK),--quick)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

@@ -200,6 +200,7 @@ except MemoryError:
 """
 
 
+@pytest.mark.address_space_limit
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses RLIMIT_AS and /proc")
 def test_memory_limits():
     result = run_python(MEMORY_SCRIPT)

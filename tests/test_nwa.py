@@ -255,6 +255,7 @@ def test_argument_must_be_bytes():
         na.nwa_decode_pcm(bytearray(SIXTY))
 
 
+@pytest.mark.address_space_limit
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS")
 def test_unallocatable_result_raises_memory_error():
     # 4 GiB - 1 of PCM under a 1 GiB address space: MemoryError, no partial result.

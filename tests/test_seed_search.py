@@ -222,6 +222,7 @@ needs_limits = pytest.mark.skipif(
 )
 
 
+@pytest.mark.address_space_limit
 @needs_limits
 def test_refused_worker_thread_raises_runtime_error():
     # Room for the stacks of two workers, not of 64: the third thread cannot start, the two
@@ -232,6 +233,7 @@ def test_refused_worker_thread_raises_runtime_error():
                            "thread\nthreads left 1\n")
 
 
+@pytest.mark.address_space_limit
 @needs_limits
 def test_tables_beyond_memory_raise_memory_error():
     done = run_python(LIMITED.format(count=2_000_000, room="64 * 2**20"))

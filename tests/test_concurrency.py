@@ -1,0 +1,170 @@
+"""Threads: many callers at once get what one caller gets, and searches leave nothing behind.
+
+The functions keep no state between calls and share none, so eight threads hammering them
+on the same input objects must see exactly the single-thread results, and in-place calls
+on one shared buffer must compose as if they ran one after the other. A seed search owns
+worker threads: they must all be joined when it returns, also when it is interrupted.
+"""
+
+from __future__ import annotations
+
+import signal
+import sys
+import threading
+import time
+
+import pytest
+
+import native_accel as na
+from call_cases import GOOD_CALLS, Call, layout_of
+from proc_probes import thread_count
+
+THREADS = 8
+ROUNDS = 6
+
+
+def outcome(call: Call):
+    args, kwargs = call.make()
+    return call.invoke(args, kwargs), call.inplace_value(args, kwargs)
+
+
+@pytest.fixture
+def fast_switching():
+    """Switch between Python threads as often as the interpreter allows."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def run_threads(target, count: int = THREADS) -> list[BaseException]:
+    """Runs target(k) on `count` threads started together; returns what they raised."""
+    barrier = threading.Barrier(count)
+    errors: list[BaseException] = []
+
+    def body(k: int) -> None:
+        try:
+            barrier.wait()
+            target(k)
+        except BaseException as error:  # noqa: BLE001 - reported by the test
+            errors.append(error)
+
+    threads = [threading.Thread(target=body, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads), "a caller thread hung"
+    return errors
+
+
+def test_eight_threads_calling_every_function_get_single_thread_results(fast_switching):
+    calls = [c for c in GOOD_CALLS if c.available()]
+    expected = {c.id: outcome(c) for c in calls}
+
+    def caller(k: int) -> None:
+        order = calls[k % len(calls) :] + calls[: k % len(calls)]  # each thread its own order
+        for _ in range(ROUNDS):
+            for call in order:
+                assert outcome(call) == expected[call.id], f"{call.id} differs on thread {k}"
+
+    assert run_threads(caller) == []
+
+
+def test_in_place_calls_on_one_shared_buffer_compose(fast_switching):
+    # 8 threads x 25 calls of the same XOR: 200 applications, an even number, restore the
+    # data exactly if each call changes every byte once and no two calls tear each other.
+    original = bytes(range(256)) * 64
+    shared = bytearray(original)
+    key = b"\x5a\xa5\x3c\xc3\x0f"
+
+    def xor_caller(k: int) -> None:
+        for _ in range(25):
+            na.xor_cycle_inplace(shared, key, 7)
+
+    assert run_threads(xor_caller) == []
+    assert shared == original
+
+    # The same masked copy from every thread gives the one-thread image.
+    src = bytes(255 - b for b in original)
+    mask = bytes([0, 200, 90, 255, 10, 128])
+    alone = bytearray(original)
+    na.tile_copy(alone, src, 64, 64, mask, 3, 2, 1, -1, False, 100)
+    together = bytearray(original)
+
+    def tile_caller(k: int) -> None:
+        for _ in range(25):
+            na.tile_copy(together, src, 64, 64, mask, 3, 2, 1, -1, False, 100)
+
+    assert run_threads(tile_caller) == []
+    assert together == alone
+
+
+# ---- Seed searches ------------------------------------------------------------------------
+
+def require_search() -> None:
+    for name in ("find_shuffle_seed_first", "msvcrand_shuffle_inplace"):
+        if not hasattr(na, name):
+            pytest.skip(f"native_accel has no {name} in this build")
+
+
+# Sixteen distinct sizes: another seed lays them out the same way with odds 1 in 16!, so
+# the intended seed is the only match in any range searched here.
+SIZES = [17 * k + 3 for k in range(16)]
+# No order lays two items of size 1 both at offset 0, so a search for this layout tests
+# every seed from seed0 on: with 512 items that takes many minutes, unless interrupted.
+IMPOSSIBLE = [(0, 1), (0, 1)] + [(1000 + 3 * k, 3) for k in range(510)]
+
+
+def test_a_search_runs_correctly_while_other_threads_call_everything_else(fast_switching):
+    require_search()
+    seed = 3_000_000_000
+    target = layout_of(seed, SIZES)
+    # About a second of work for two workers on this machine, measured rather than guessed.
+    started = time.perf_counter()
+    assert na.find_shuffle_seed_first(target, seed - 200_000, 2, None, 0.0) == seed
+    rate = 200_000 / max(time.perf_counter() - started, 1e-3)
+    distance = int(min(max(rate, 200_000), 50_000_000))
+    others = [c for c in GOOD_CALLS if c.available() and c.function != "find_shuffle_seed_first"]
+    expected = {c.id: outcome(c) for c in others}
+    done = threading.Event()
+    calls_made = [0] * (THREADS - 1)
+    found: list[int | None] = []
+
+    def participant(k: int) -> None:
+        if k == 0:
+            try:
+                found.append(na.find_shuffle_seed_first(target, seed - distance, 2, 64, 0.0))
+            finally:
+                done.set()
+            return
+        while not done.is_set() or calls_made[k - 1] < len(others):
+            call = others[calls_made[k - 1] % len(others)]
+            assert outcome(call) == expected[call.id], f"{call.id} differs during a search"
+            calls_made[k - 1] += 1
+
+    threads_before = thread_count()
+    assert run_threads(participant) == []
+    assert found == [seed]
+    assert thread_count() == threads_before
+
+
+def test_twenty_interrupted_searches_leave_no_thread_behind():
+    require_search()
+    # The search holds the interpreter while it monitors, so no Python thread could call
+    # interrupt_main in time: a real signal does, as Ctrl-C would. SIGALRM's handler here
+    # is the one of SIGINT, raising KeyboardInterrupt from the monitor's signal check.
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    baseline = thread_count()
+    try:
+        for _ in range(20):
+            started = time.monotonic()
+            signal.setitimer(signal.ITIMER_REAL, 0.1)
+            with pytest.raises(KeyboardInterrupt):
+                na.find_shuffle_seed_first(IMPOSSIBLE, 0, 4, None, 0.0)
+            # Interrupted, not run through all 2**32 seeds: the check comes every 50 ms.
+            assert time.monotonic() - started < 30
+            assert thread_count() == baseline
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
