@@ -26,15 +26,22 @@ constexpr auto kMonitorSlice = std::chrono::milliseconds(1);
 // Shared by the monitor and every worker. Flags are read before every scan; relaxed
 // ordering is enough for them (a worker that sees one late tests a few more seeds), and
 // result_seed is read only after the joins, which order it.
+//
+// The flags, read by every worker all the time, share a cache line that is written only
+// when the search ends. The two counters that workers write while searching have a line
+// each: were they beside the flags, every claim and every batch of `tested` would evict
+// the flags from the other workers' caches.
+inline constexpr std::size_t kCacheLine = 64;
+
 struct SeedSearchShared {
     explicit SeedSearchShared(std::size_t workers) : active_workers(workers) {}
 
-    std::atomic<bool> stop{false};
+    alignas(kCacheLine) std::atomic<bool> stop{false};
     std::atomic<bool> found{false};
     std::atomic<std::uint64_t> result_seed{0};
-    std::atomic<std::uint64_t> next_offset{0};  // first offset from seed0 not yet claimed
-    std::atomic<std::uint64_t> tested{0};       // seeds tested without a match, in batches
     std::atomic<std::size_t> active_workers;
+    alignas(kCacheLine) std::atomic<std::uint64_t> next_offset{0};  // first offset not yet claimed
+    alignas(kCacheLine) std::atomic<std::uint64_t> tested{0};  // seeds tested without a match
 };
 
 // Sleeps one monitor round, ending it early once nothing is left to wait for.
