@@ -1,9 +1,11 @@
-"""Plain Python versions of the LZSS encoders and of the strict 4-byte-unit decoder.
+"""Plain Python versions of the LZSS encoders and of both decoders (lenient and strict).
 
 Written for clarity, not speed, step by step as the format defines them, so that the native
 code can be compared with them byte for byte on small inputs. Units are ints: bytes for the
 byte stream, 32-bit little-endian values for the 4-byte stream.
 """
+
+import struct
 
 WINDOW_SLOTS = 4096
 TREE_ROOT = 4096
@@ -134,6 +136,40 @@ def lzss32_pack(data):
     assert len(data) % 4 == 0
     units = [int.from_bytes(data[k : k + 4], "little") for k in range(0, len(data), 4)]
     return _encode(units, len(data), 16, 1, lambda u: u.to_bytes(4, "little")[:3], False)
+
+
+def lzss_unpack(stream: bytes) -> bytes:
+    """The lenient decoder, step by step: empty steps for sources before the output."""
+    n = len(stream)
+    if n < 8:
+        return b""
+    (unpacked_size,) = struct.unpack_from("<I", stream, 4)
+    out = bytearray()
+    i = 8
+    while i < n and len(out) < unpacked_size:
+        flags = stream[i]
+        i += 1
+        for bit in range(8):
+            if len(out) >= unpacked_size:
+                break
+            if flags >> bit & 1:
+                if i >= n:
+                    return bytes(out)
+                out.append(stream[i])
+                i += 1
+                continue
+            if i + 1 >= n:
+                return bytes(out)
+            word = stream[i] | stream[i + 1] << 8
+            i += 2
+            start = len(out) - (word >> 4)
+            for k in range((word & 0x0F) + 2):
+                if len(out) >= unpacked_size:
+                    break
+                s = start + k
+                if 0 <= s < len(out):
+                    out.append(out[s])
+    return bytes(out)
 
 
 def lzss32_unpack(data):

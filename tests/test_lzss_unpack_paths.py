@@ -9,43 +9,11 @@ with a model that follows the format one copy step at a time.
 import struct
 
 import native_accel as na
+
+import lzss_oracle
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-
-def model_unpack(stream: bytes) -> bytes:
-    """The lenient decoder, step by step: empty steps for sources before the output."""
-    n = len(stream)
-    if n < 8:
-        return b""
-    (unpacked_size,) = struct.unpack_from("<I", stream, 4)
-    out = bytearray()
-    i = 8
-    while i < n and len(out) < unpacked_size:
-        flags = stream[i]
-        i += 1
-        for bit in range(8):
-            if len(out) >= unpacked_size:
-                break
-            if flags >> bit & 1:
-                if i >= n:
-                    return bytes(out)
-                out.append(stream[i])
-                i += 1
-                continue
-            if i + 1 >= n:
-                return bytes(out)
-            word = stream[i] | stream[i + 1] << 8
-            i += 2
-            start = len(out) - (word >> 4)
-            for k in range((word & 0x0F) + 2):
-                if len(out) >= unpacked_size:
-                    break
-                s = start + k
-                if 0 <= s < len(out):
-                    out.append(out[s])
-    return bytes(out)
 
 
 def build(tokens, unpacked_size: int) -> bytes:
@@ -65,7 +33,7 @@ def build(tokens, unpacked_size: int) -> bytes:
 
 
 def expected_size(tokens) -> int:
-    return len(model_unpack(build(tokens, 2**32 - 1)))
+    return len(lzss_oracle.lzss_unpack(build(tokens, 2**32 - 1)))
 
 
 PRELUDE = list(range(256)) * 2  # 512 distinct-ish literals: every distance can reach back
@@ -80,7 +48,7 @@ def test_each_distance_and_length_in_bulk(distance, length):
     for k in range(300):
         tokens += [(distance, length), k % 251]
     stream = build(tokens, 2**32 - 1)
-    assert na.lzss_unpack(stream) == model_unpack(stream)
+    assert na.lzss_unpack(stream) == lzss_oracle.lzss_unpack(stream)
 
 
 @pytest.mark.parametrize("distance, length", [(1, 17), (5, 4), (9, 3), (40, 17)])
@@ -90,7 +58,7 @@ def test_every_flag_byte(distance, length):
     for flags in range(256):
         tokens += [(flags + b) % 256 if flags >> b & 1 else (distance, length) for b in range(8)]
     stream = build(tokens, 2**32 - 1)
-    assert na.lzss_unpack(stream) == model_unpack(stream)
+    assert na.lzss_unpack(stream) == lzss_oracle.lzss_unpack(stream)
 
 
 @pytest.mark.parametrize("cut", [0, 1, 5, 17, 100, 143, 144, 145, 1000])
@@ -101,7 +69,7 @@ def test_output_limit_anywhere_in_a_long_stream(cut):
     stream = build(tokens, size)
     out = na.lzss_unpack(stream)
     assert len(out) == size
-    assert out == model_unpack(stream)
+    assert out == lzss_oracle.lzss_unpack(stream)
 
 
 @pytest.mark.parametrize("drop", range(0, 40))
@@ -109,7 +77,7 @@ def test_truncated_inputs(drop):
     tokens = list(PRELUDE) + [(12, 17), 1, 2, (1, 9), (600, 5)] * 60
     stream = build(tokens, 2**32 - 1)
     cut = stream[:len(stream) - drop]
-    assert na.lzss_unpack(cut) == model_unpack(cut)
+    assert na.lzss_unpack(cut) == lzss_oracle.lzss_unpack(cut)
 
 
 def test_references_before_the_start_and_distance_zero_inside_long_streams():
@@ -118,7 +86,7 @@ def test_references_before_the_start_and_distance_zero_inside_long_streams():
     tokens = [(5, 17), 65, (4, 9), (0, 17), 66, (4095, 17), (2, 17)] * 40 + list(PRELUDE)
     tokens += [(0, 17), (1000, 17), 9] * 50
     stream = build(tokens, 2**32 - 1)
-    assert na.lzss_unpack(stream) == model_unpack(stream)
+    assert na.lzss_unpack(stream) == lzss_oracle.lzss_unpack(stream)
 
 
 tokens_strategy = st.lists(
@@ -138,11 +106,11 @@ def test_random_token_streams_match_the_model(tokens, slack, drop):
     size = max(0, expected_size(tokens) + slack)
     stream = build(tokens, size)
     stream = stream[:max(8, len(stream) - drop)]
-    assert na.lzss_unpack(stream) == model_unpack(stream)
+    assert na.lzss_unpack(stream) == lzss_oracle.lzss_unpack(stream)
 
 
 @settings(max_examples=100, deadline=None)
 @given(body=st.binary(min_size=0, max_size=3000), size=st.integers(0, 30000))
 def test_arbitrary_bodies_match_the_model(body, size):
     stream = struct.pack("<II", 0, size) + body
-    assert na.lzss_unpack(stream) == model_unpack(stream)
+    assert na.lzss_unpack(stream) == lzss_oracle.lzss_unpack(stream)

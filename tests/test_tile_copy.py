@@ -143,3 +143,42 @@ def test_wide_tiles_agree_with_model(tx, ty, mask, repx, rev, lim):
 def test_bytes_destination_is_refused():
     with pytest.raises(TypeError, match="^argument 'dst': 'bytes' object is not an instance of 'bytearray'$"):
         na.tile_copy(b"\x00" * 8, SRC, 2, 1, b"\xff", 1, 1, 0, 0, False, 0)
+
+
+# ---- rows longer than the selection pattern ---------------------------------------------
+# Tiles up to 64 columns wide are applied through a per-row pattern of whole tile periods
+# built from one tile width of mask values: rows that select every pixel or none become one
+# copy or nothing, the others a blend repeated along the row. These cases use rows of
+# several periods, with partial mask rows and every phase.
+
+def images(bx, by):
+    n = 4 * bx * by
+    return bytes((i * 7 + 3) & 0xFF for i in range(n)), bytes((i * 13 + 1) & 0xFF for i in range(n))
+
+
+@pytest.mark.parametrize("tx", [1, 2, 3, 7, 8, 9, 31, 32, 33, 63, 64])
+@pytest.mark.parametrize("repx", [0, 5, -3])
+def test_long_rows_each_tile_width(tx, repx):
+    # Rows: some select everything, some nothing, some a mix; the mask's last row is short.
+    ty = 4
+    rows = [[200] * tx, [0] * tx, [(c * 37) % 256 for c in range(tx)], [255, 0] * tx]
+    mask = bytes(v for row in rows for v in row[:tx])[: tx * ty - tx // 2]
+    bx, by = 700, 6
+    dst, src = images(bx, by)
+    args = (src, bx, by, mask, tx, ty, repx, 1, False, 100)
+    assert run(dst, *args) == model(dst, *args)
+
+
+@settings(max_examples=80, deadline=None)
+@given(
+    tx=st.integers(1, 64), ty=st.integers(1, 4), bx=st.integers(200, 600),
+    data=st.data(), repx=st.integers(-(2**31), 2**31 - 1), rev=st.booleans(),
+    lim=st.integers(0, 255), shortfall=st.integers(0, 10),
+)
+def test_random_masks_on_long_rows(tx, ty, bx, data, repx, rev, lim, shortfall):
+    mask = data.draw(st.binary(min_size=0, max_size=tx * ty))[: max(0, tx * ty - shortfall)]
+    by = 3
+    dst, src = images(bx, by)
+    src = src[: len(src) - data.draw(st.integers(0, 9))]  # may end inside a row
+    args = (src, bx, by, mask, tx, ty, repx, -1, rev, lim)
+    assert run(dst, *args) == model(dst, *args)
