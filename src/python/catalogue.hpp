@@ -11,9 +11,17 @@ namespace native_accel::python {
 // and makes its __self__ None.
 inline constexpr int kEntryFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
-// The doc string is only the text signature: "name(params)\n--\n\n" makes the interpreter
-// report __text_signature__ "(params)" and __doc__ None.
-#define NATIVE_ACCEL_SIGNATURE(name, params) name params "\n--\n\n"
+// The parameter list of every function that takes one `data` argument.
+inline constexpr const char* kDataOnly[] = {"data"};
+
+// Defines the descriptor `name`_method of the entry function `name`. The doc string is only
+// the text signature: "name(params)\n--\n\n" makes the interpreter report
+// __text_signature__ "(params)" and __doc__ None.
+#define NATIVE_ACCEL_METHOD(name, params)                                                     \
+    PyMethodDef name##_method = {#name,                                                     \
+                                 reinterpret_cast<PyCFunction>(                             \
+                                     reinterpret_cast<void (*)()>(name)),                   \
+                                 kEntryFlags, #name params "\n--\n\n"}
 
 extern PyMethodDef lzss_pack_method;
 extern PyMethodDef lzss_pack_level_method;

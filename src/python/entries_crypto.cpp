@@ -7,8 +7,7 @@
 namespace native_accel::python {
 namespace {
 
-constexpr const char* kMd5Params[] = {"data"};
-constexpr ArgSpec kMd5Digest{"md5_digest", kMd5Params, 1};
+constexpr ArgSpec kMd5Digest{"md5_digest", kDataOnly, 1};
 
 constexpr const char* kXorParams[] = {"data", "code", "start"};
 constexpr ArgSpec kXorCycle{"xor_cycle_inplace", kXorParams, 3};
@@ -32,13 +31,8 @@ PyObject* xor_cycle_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-PyMethodDef xor_cycle_inplace_method = {
-    "xor_cycle_inplace",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(xor_cycle_inplace)), kEntryFlags,
-    NATIVE_ACCEL_SIGNATURE("xor_cycle_inplace", "(data, code, start)")};
+NATIVE_ACCEL_METHOD(xor_cycle_inplace, "(data, code, start)");
 
-PyMethodDef md5_digest_method = {
-    "md5_digest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(md5_digest)),
-    kEntryFlags, NATIVE_ACCEL_SIGNATURE("md5_digest", "(data)")};
+NATIVE_ACCEL_METHOD(md5_digest, "(data)");
 
 }  // namespace native_accel::python

@@ -26,9 +26,6 @@ PyObject* tile_copy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 }  // namespace
 
-PyMethodDef tile_copy_method = {
-    "tile_copy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tile_copy)),
-    kEntryFlags,
-    NATIVE_ACCEL_SIGNATURE("tile_copy", "(dst, src, bx, by, mask, tx, ty, repx, repy, rev, lim)")};
+NATIVE_ACCEL_METHOD(tile_copy, "(dst, src, bx, by, mask, tx, ty, repx, repy, rev, lim)");
 
 }  // namespace native_accel::python

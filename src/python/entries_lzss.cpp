@@ -7,7 +7,6 @@
 namespace native_accel::python {
 namespace {
 
-constexpr const char* kDataOnly[] = {"data"};
 constexpr const char* kPackParams[] = {"data", "suppress_empty_tail_group"};
 constexpr const char* kPackLevelParams[] = {"data", "level", "suppress_empty_tail_group"};
 
@@ -57,25 +56,14 @@ PyObject* lzss32_unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 }  // namespace
 
-PyMethodDef lzss_pack_method = {
-    "lzss_pack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lzss_pack)),
-    kEntryFlags, NATIVE_ACCEL_SIGNATURE("lzss_pack", "(data, suppress_empty_tail_group=False)")};
+NATIVE_ACCEL_METHOD(lzss_pack, "(data, suppress_empty_tail_group=False)");
 
-PyMethodDef lzss_pack_level_method = {
-    "lzss_pack_level",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lzss_pack_level)), kEntryFlags,
-    NATIVE_ACCEL_SIGNATURE("lzss_pack_level", "(data, level, suppress_empty_tail_group=False)")};
+NATIVE_ACCEL_METHOD(lzss_pack_level, "(data, level, suppress_empty_tail_group=False)");
 
-PyMethodDef lzss_unpack_method = {
-    "lzss_unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lzss_unpack)),
-    kEntryFlags, NATIVE_ACCEL_SIGNATURE("lzss_unpack", "(data)")};
+NATIVE_ACCEL_METHOD(lzss_unpack, "(data)");
 
-PyMethodDef lzss32_pack_method = {
-    "lzss32_pack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lzss32_pack)),
-    kEntryFlags, NATIVE_ACCEL_SIGNATURE("lzss32_pack", "(data)")};
+NATIVE_ACCEL_METHOD(lzss32_pack, "(data)");
 
-PyMethodDef lzss32_unpack_method = {
-    "lzss32_unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lzss32_unpack)),
-    kEntryFlags, NATIVE_ACCEL_SIGNATURE("lzss32_unpack", "(data)")};
+NATIVE_ACCEL_METHOD(lzss32_unpack, "(data)");
 
 }  // namespace native_accel::python

@@ -6,7 +6,6 @@
 namespace native_accel::python {
 namespace {
 
-constexpr const char* kDataOnly[] = {"data"};
 constexpr ArgSpec kNwaDecodePcm{"nwa_decode_pcm", kDataOnly, 1};
 
 // The compressed case decodes straight into the storage of the bytes object it returns:
@@ -37,8 +36,6 @@ PyObject* nwa_decode_pcm(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
-PyMethodDef nwa_decode_pcm_method = {
-    "nwa_decode_pcm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nwa_decode_pcm)),
-    kEntryFlags, NATIVE_ACCEL_SIGNATURE("nwa_decode_pcm", "(data)")};
+NATIVE_ACCEL_METHOD(nwa_decode_pcm, "(data)");
 
 }  // namespace native_accel::python

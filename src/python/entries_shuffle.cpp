@@ -93,16 +93,8 @@ PyObject* find_shuffle_seed_first(PyObject*, PyObject* const* args, Py_ssize_t n
 
 }  // namespace
 
-PyMethodDef msvcrand_shuffle_inplace_method = {
-    "msvcrand_shuffle_inplace",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(msvcrand_shuffle_inplace)),
-    kEntryFlags, NATIVE_ACCEL_SIGNATURE("msvcrand_shuffle_inplace", "(state, a)")};
+NATIVE_ACCEL_METHOD(msvcrand_shuffle_inplace, "(state, a)");
 
-PyMethodDef find_shuffle_seed_first_method = {
-    "find_shuffle_seed_first",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_shuffle_seed_first)),
-    kEntryFlags,
-    NATIVE_ACCEL_SIGNATURE("find_shuffle_seed_first",
-                           "(target_idx, seed0, workers, chunk, progress_iv)")};
+NATIVE_ACCEL_METHOD(find_shuffle_seed_first, "(target_idx, seed0, workers, chunk, progress_iv)");
 
 }  // namespace native_accel::python
