@@ -22,7 +22,7 @@ from call_cases import ERROR_CALLS, GOOD_CALLS, SEED1_TARGET, Call, layout_of
 # The sanitizer build keeps freed memory in quarantine, so its resident size says nothing
 # about leaks there; the reference and tracemalloc checks still run.
 from conftest import SANITIZED
-from proc_probes import rss, thread_count
+from proc_probes import rss, thread_count, thread_count_settled
 
 CALLS = 3000
 WARMUP = 100
@@ -132,7 +132,7 @@ def test_seed_searches_leave_no_thread_reference_or_memory_behind() -> None:
     resident = rss()
     for _ in range(40):  # each start four workers with 2 MiB stacks
         assert search()
-        assert thread_count() == threads
+        assert thread_count_settled(threads) == threads
     assert [sys.getrefcount(o) for o in objects] == counts
     if not SANITIZED:
         assert rss() - resident < RSS_SLACK
