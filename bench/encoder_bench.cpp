@@ -1,0 +1,204 @@
+// CPU time of the encoders' search-tree variants (bench/encoder_variants.hpp) on the same
+// inputs, in one process: every round runs each variant once, starting one variant later
+// than the round before, and the table gives each variant's median rate and its ratio to
+// `word`, the descent the module had before the key cache. Every output is compared with
+// `plain`'s, byte for byte; the program exits 1 if one differs.
+//
+//   encoder_bench TEXT PICTURE [--rounds N] [--variants a,b] [--inputs a,b] [--limit BYTES]
+//
+// TEXT and PICTURE are files (bench/encoder_bench.py writes the benchmark's text corpus and
+// picture and runs this program); a third input, random bytes of the text's size, is made
+// here. The byte encoder runs at level 17 on all three, the 4-byte-unit encoder on all three
+// (the text and the random bytes read as units). CPU time, not wall time: other processes
+// on the machine slow a variant's wall clock, not its CPU time.
+#include "encoder_variants.hpp"
+#include "lzss/lzss.hpp"
+#include "lzss/lzss32.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace v = native_accel::lzss::variants;
+using Bytes = std::vector<std::uint8_t>;
+using Packer = Bytes (*)(std::span<const std::uint8_t>);
+
+struct Variant {
+    const char* name;
+    Packer bytes;  // the byte encoder at level 17
+    Packer units;  // the 4-byte-unit encoder
+};
+
+template <template <class> class Tree>
+Bytes byte_packer(std::span<const std::uint8_t> data) {
+    return v::pack_bytes<Tree>(data, 17, false);
+}
+
+template <template <class> class Tree>
+Bytes unit_packer(std::span<const std::uint8_t> data) {
+    return v::pack_units<Tree>(data);
+}
+
+Bytes module_bytes(std::span<const std::uint8_t> data) {
+    auto packed = native_accel::lzss::pack(data, 17, false);
+    return Bytes(packed.value().begin(), packed.value().end());
+}
+
+Bytes module_units(std::span<const std::uint8_t> data) {
+    auto packed = native_accel::lzss32::pack(data);
+    return Bytes(packed.value().begin(), packed.value().end());
+}
+
+#define NA_VARIANT(name, Tree) Variant{name, byte_packer<Tree>, unit_packer<Tree>}
+#define NA_DESCENT(name, how) NA_VARIANT(name, v::Variant<how>::Tree)
+
+const Variant kVariants[] = {
+    NA_VARIANT("plain", v::PlainTree),
+    NA_DESCENT("word", v::kWord),
+    NA_DESCENT("pair", v::kPair),
+    NA_DESCENT("ordered", v::kOrdered),
+    NA_DESCENT("cached", v::kCached),
+    NA_DESCENT("cached_branch", v::kCachedBranch),
+    NA_DESCENT("best_cmov", v::kBestCmov),
+    NA_DESCENT("wanted_only", v::kWantedOnly),
+    NA_DESCENT("lean_removal", v::kLeanRemoval),
+    NA_DESCENT("lean_branch", v::kLeanBranch),
+    NA_DESCENT("indexed_attach", v::kIndexedAttach),
+    NA_DESCENT("split_last", v::kSplitLast),
+    NA_DESCENT("narrow_key", v::kNarrowKey),
+    NA_DESCENT("adaptive16", v::adaptive(16)),
+    NA_DESCENT("adaptive24", v::adaptive(24)),
+    NA_DESCENT("adaptive32", v::adaptive(32)),
+    NA_DESCENT("adaptive48", v::adaptive(48)),
+    NA_DESCENT("records", v::kRecords),
+    Variant{"module", module_bytes, module_units},
+};
+
+Bytes read_file(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        std::fprintf(stderr, "cannot read %s\n", path);
+        std::exit(2);
+    }
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+double cpu_seconds(Packer packer, const Bytes& data, Bytes& out) {
+    const std::clock_t start = std::clock();
+    out = packer(data);
+    return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+}
+
+// Whether `name` is in the comma-separated `list` (an empty list names everything).
+bool listed(const std::string& list, const char* name) {
+    if (list.empty()) return true;
+    for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t end = std::min(list.find(',', start), list.size());
+        if (list.compare(start, end - start, name) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t k = values.size() / 2;
+    return values.size() % 2 ? values[k] : (values[k - 1] + values[k]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s TEXT PICTURE [--rounds N] [--variants a,b] "
+                             "[--inputs a,b] [--limit BYTES]\n", argv[0]);
+        return 2;
+    }
+    Bytes text = read_file(argv[1]);
+    Bytes picture = read_file(argv[2]);
+    int rounds = 5;
+    std::string variants;
+    std::string input_names;
+    std::size_t limit = 0;
+    for (int k = 3; k + 1 < argc; k += 2) {
+        const std::string option = argv[k];
+        if (option == "--rounds") rounds = std::max(1, std::atoi(argv[k + 1]));
+        else if (option == "--variants") variants = argv[k + 1];
+        else if (option == "--inputs") input_names = argv[k + 1];
+        else if (option == "--limit") limit = std::strtoull(argv[k + 1], nullptr, 10);
+        else {
+            std::fprintf(stderr, "unknown option %s\n", option.c_str());
+            return 2;
+        }
+    }
+    // Every input is cut to a whole number of 4-byte units (and to --limit bytes).
+    for (Bytes* data : {&text, &picture}) {
+        data->resize(std::min(limit ? limit : data->size(), data->size()) & ~std::size_t{3});
+    }
+    Bytes noise(text.size());
+    std::mt19937_64 rng(2024);
+    for (auto& byte : noise) byte = static_cast<std::uint8_t>(rng() >> 56);
+
+    // plain runs first, as what every other output is compared with; a single variant named
+    // alone runs alone (for a profiler).
+    std::vector<const Variant*> chosen;
+    for (const Variant& variant : kVariants) {
+        if (listed(variants, variant.name)) chosen.push_back(&variant);
+    }
+    if (chosen.size() > 1 && chosen[0] != &kVariants[0]) chosen.insert(chosen.begin(), &kVariants[0]);
+
+    struct Input {
+        const char* name;
+        const Bytes* data;
+        bool units;
+    };
+    const Input inputs[] = {
+        {"lzss text", &text, false},        {"lzss picture", &picture, false},
+        {"lzss random", &noise, false},     {"lzss32 picture", &picture, true},
+        {"lzss32 text", &text, true},       {"lzss32 random", &noise, true},
+    };
+    bool agree = true;
+    std::printf("%-16s %-14s %10s %8s\n", "input", "variant", "MB/s", "/word");
+    for (const Input& input : inputs) {
+        if (!listed(input_names, input.name)) continue;
+        std::vector<std::vector<double>> seconds(chosen.size());
+        Bytes reference;
+        Bytes out;
+        for (int round = 0; round < rounds; ++round) {
+            for (std::size_t j = 0; j < chosen.size(); ++j) {
+                const std::size_t k = (j + static_cast<std::size_t>(round)) % chosen.size();
+                const Variant& variant = *chosen[k];
+                seconds[k].push_back(
+                    cpu_seconds(input.units ? variant.units : variant.bytes, *input.data, out));
+                // Round 0 starts with chosen[0], plain: its output is the reference.
+                if (round == 0 && k == 0) {
+                    reference = out;
+                } else if (round == 0 && out != reference) {
+                    std::printf("%s: %s differs from plain\n", input.name, variant.name);
+                    agree = false;
+                }
+            }
+        }
+        double word_rate = 0;
+        std::vector<double> rates(chosen.size());
+        for (std::size_t k = 0; k < chosen.size(); ++k) {
+            rates[k] = static_cast<double>(input.data->size()) / median(seconds[k]) / 1e6;
+            if (std::string(chosen[k]->name) == "word") word_rate = rates[k];
+        }
+        for (std::size_t k = 0; k < chosen.size(); ++k) {
+            std::printf("%-16s %-14s %10.2f %8.2f\n", input.name, chosen[k]->name, rates[k],
+                        word_rate > 0 ? rates[k] / word_rate : 0.0);
+        }
+        std::fflush(stdout);
+    }
+    std::printf("outputs %s\n", agree ? "agree" : "DIFFER");
+    return agree ? 0 : 1;
+}
