@@ -79,6 +79,8 @@ const Variant kVariants[] = {
     NA_DESCENT("adaptive32", v::adaptive(32)),
     NA_DESCENT("adaptive48", v::adaptive(48)),
     NA_DESCENT("records", v::kRecords),
+    NA_VARIANT("module_cmov", v::ModuleCmovTree),
+    NA_VARIANT("module_branch", v::ModuleBranchTree),
     Variant{"module", module_bytes, module_units},
 };
 

@@ -67,72 +67,21 @@ struct UnitFormat {
     }
 };
 
-// ---- Words of units in string order --------------------------------------------------------
+// ---- Words of units in string order (the module's, plus the unordered decision) --------------
 
-template <class Unit>
-inline constexpr std::size_t kUnitsPerWord = sizeof(std::uint64_t) / sizeof(Unit);
-
-// The word read from memory with its units reversed where needed, so that the first unit in
-// memory is the most significant: comparing two such words as integers compares their
-// units in string order. On a little-endian machine that is a byte swap for bytes and a
-// swap of the two halves for 32-bit units.
-template <class Unit>
-[[gnu::always_inline]] inline std::uint64_t in_string_order(std::uint64_t word) noexcept {
-    if constexpr (std::endian::native == std::endian::big) {
-        return word;
-    } else if constexpr (sizeof(Unit) == 1) {
-        return __builtin_bswap64(word);
-    } else {
-        static_assert(sizeof(Unit) == 4);
-        return std::rotl(word, 32);
-    }
-}
-
-template <class Unit>
-[[gnu::always_inline]] inline std::uint64_t load_word(const Unit* p) noexcept {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-// The first word of units at h in string order, units past the end (h + k >= n) read as 0.
-// Those never decide a compare: a search compares at most n - h units.
-template <class Unit>
-[[gnu::always_inline]] inline std::uint64_t leading_key(const Unit* units, std::size_t n,
-                                                        std::size_t h) noexcept {
-    if (n - h >= kUnitsPerWord<Unit>) [[likely]] {
-        return in_string_order<Unit>(load_word(units + h));
-    }
-    std::uint64_t key = 0;
-    for (std::size_t k = 0; k < kUnitsPerWord<Unit>; ++k) {
-        key = (key << (8 * sizeof(Unit))) | (h + k < n ? units[h + k] : 0);
-    }
-    return key;
-}
-
-// Where a[k .. m) and b[k .. m) first differ, a[0 .. k) and b[0 .. k) being known equal:
-// the number of equal units, and two integers that compare as the two strings do from
-// there. kOrdered: the differing words in string order; otherwise the differing units,
-// read again once the word compare has found them.
-struct Divergence {
-    std::size_t length;  // m when all units agree
-    std::uint64_t a;
-    std::uint64_t b;
-};
-
+// As lzss::diverge, and kOrdered = false: the side read from the differing units again,
+// once the word compare has found them, as the module did before the key cache.
 template <class Unit, bool kOrdered>
 [[gnu::always_inline]] inline Divergence diverge_from(const Unit* a, const Unit* b, std::size_t k,
                                                       std::size_t m) noexcept {
-    constexpr int kUnitBits = 8 * sizeof(Unit);
-    for (; k + kUnitsPerWord<Unit> <= m; k += kUnitsPerWord<Unit>) {
-        const std::uint64_t wa = load_word(a + k);
-        const std::uint64_t wb = load_word(b + k);
-        if (wa != wb) {
-            if constexpr (kOrdered) {
-                const std::uint64_t oa = in_string_order<Unit>(wa);
-                const std::uint64_t ob = in_string_order<Unit>(wb);
-                return {k + static_cast<std::size_t>(std::countl_zero(oa ^ ob) / kUnitBits), oa, ob};
-            } else {
+    if constexpr (kOrdered) {
+        return diverge(a, b, k, m);
+    } else {
+        constexpr int kUnitBits = 8 * sizeof(Unit);
+        for (; k + kUnitsPerWord<Unit> <= m; k += kUnitsPerWord<Unit>) {
+            const std::uint64_t wa = load_word(a + k);
+            const std::uint64_t wb = load_word(b + k);
+            if (wa != wb) {
                 const int bit = std::endian::native == std::endian::little
                                     ? std::countr_zero(wa ^ wb)
                                     : std::countl_zero(wa ^ wb);
@@ -140,11 +89,11 @@ template <class Unit, bool kOrdered>
                 return {i, a[i], b[i]};
             }
         }
+        for (; k < m; ++k) {
+            if (a[k] != b[k]) return {k, a[k], b[k]};
+        }
+        return {m, 0, 0};
     }
-    for (; k < m; ++k) {
-        if (a[k] != b[k]) return {k, a[k], b[k]};
-    }
-    return {m, 0, 0};
 }
 
 // ---- plain: the format's rules written out -------------------------------------------------
@@ -152,8 +101,6 @@ template <class Unit, bool kOrdered>
 template <class Unit>
 class PlainTree {
 public:
-    static constexpr bool kSplitLast = false;
-
     // Position 0 starts in the tree as its top node.
     explicit PlainTree(std::span<const Unit> units) noexcept : units_(units.data()) {
         parent_.fill(kNoNode);
@@ -369,7 +316,7 @@ public:
         }
         nodes_.right(kTreeRoot) = 0;
         nodes_.parent(0) = kTreeRoot;
-        nodes_.set_key(0, leading_key(units_, n_, 0));
+        nodes_.set_key(0, leading_word(units_, n_, 0));
     }
 
     [[gnu::always_inline]] Match insert(std::size_t h, std::size_t m, bool wanted) noexcept {
@@ -418,7 +365,7 @@ private:
         std::uint64_t key_word = 0;
         std::uint64_t key_mask = 0;
         if constexpr (kHow.key_cache) {
-            nodes_.set_key(d, leading_key(units_, n_, h));
+            nodes_.set_key(d, leading_word(units_, n_, h));
             key_word = nodes_.key(d);  // what the nodes hold: narrow keys keep the top half
             // The units of the first word that take part in the compare: all unless m is
             // shorter than a word.
@@ -555,7 +502,30 @@ struct Variant {
     using Tree = VariantTree<Unit, kHow>;
 };
 
+// ---- The module's tree with its choice of descent pinned --------------------------------------
+
+// The module's SearchTree, always taking the conditional move or always the branch.
+template <class Unit>
+struct ModuleCmovTree : SearchTree<Unit> {
+    explicit ModuleCmovTree(std::span<const Unit> units) noexcept
+        : SearchTree<Unit>(units, SIZE_MAX) {}
+};
+
+template <class Unit>
+struct ModuleBranchTree : SearchTree<Unit> {
+    explicit ModuleBranchTree(std::span<const Unit> units) noexcept : SearchTree<Unit>(units, 0) {}
+};
+
 // ---- The greedy parse over any of them -----------------------------------------------------
+
+template <class T>
+constexpr bool splits_last() {
+    if constexpr (requires { T::kSplitLast; }) {
+        return T::kSplitLast;
+    } else {
+        return false;
+    }
+}
 
 // The whole stream (header included) for `units`, as the module's encoders write it: the
 // parse and group assembly of encode_groups(), with the tree as a parameter. Only the
@@ -584,7 +554,7 @@ std::vector<std::uint8_t> encode(std::span<const typename Format::Unit> units,
         group[0] = 0;
         group_length = 1;
         for (unsigned slot = 0; slot < kGroupTokens; ++slot) {
-            if constexpr (Tree<typename Format::Unit>::kSplitLast) {
+            if constexpr (splits_last<Tree<typename Format::Unit>>()) {
                 // The searches inside the token, then the one whose match is wanted, each a
                 // loop or a call of its own so that no branch picks between them.
                 for (; advance > 1; --advance) {

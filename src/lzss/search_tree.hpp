@@ -41,36 +41,89 @@ inline constexpr std::size_t kTreeEntries = 4098;
 
 static_assert(std::endian::native == std::endian::little ||
                   std::endian::native == std::endian::big,
-              "the word compare needs a byte order in which units keep their memory order");
+              "the word compares need a byte order in which units keep their memory order");
 
-// Number of equal leading units of a[0 .. m) and b[0 .. m).
-//
-// Eight bytes at a time: a word holding 8 / sizeof(Unit) units is loaded from each side and
-// XORed; the first nonzero unit of the XOR is the first difference. In memory order the
-// first unit is the low end of a little-endian word and the high end of a big-endian one.
-// No load reaches past a + m or b + m, so the last m % (8 / sizeof(Unit)) units go one by one.
+// ---- Words of units in string order ----------------------------------------------------------
+
 template <class Unit>
-[[gnu::always_inline]] inline std::size_t common_length(const Unit* a, const Unit* b,
-                                                        std::size_t m) noexcept {
-    constexpr std::size_t kUnitsPerWord = sizeof(std::uint64_t) / sizeof(Unit);
+inline constexpr std::size_t kUnitsPerWord = sizeof(std::uint64_t) / sizeof(Unit);
+
+// A word of units read from memory, its units reversed where needed so that the first unit
+// in memory is the most significant: two such words compare as integers the way their
+// units compare as strings, and the highest differing bit lies in the first differing
+// unit. On a little-endian machine that is a byte swap for bytes, a swap of the two halves
+// for 32-bit units.
+template <class Unit>
+[[gnu::always_inline]] inline std::uint64_t in_string_order(std::uint64_t word) noexcept {
+    static_assert(sizeof(Unit) == 1 || sizeof(Unit) == 4);
+    if constexpr (std::endian::native == std::endian::big) {
+        return word;
+    } else if constexpr (sizeof(Unit) == 4) {
+        return std::rotl(word, 32);
+    } else {
+#if defined(__GNUC__) || defined(__clang__)
+        return __builtin_bswap64(word);
+#else
+        word = (word & 0x00FF00FF00FF00FFull) << 8 | (word >> 8 & 0x00FF00FF00FF00FFull);
+        word = (word & 0x0000FFFF0000FFFFull) << 16 | (word >> 16 & 0x0000FFFF0000FFFFull);
+        return std::rotl(word, 32);
+#endif
+    }
+}
+
+template <class Unit>
+[[gnu::always_inline]] inline std::uint64_t load_word(const Unit* p) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// The first word of units at position h in string order. Units at or past the end read
+// as 0; no compare ever looks at them, since a search compares at most n - h units.
+template <class Unit>
+[[gnu::always_inline]] inline std::uint64_t leading_word(const Unit* units, std::size_t n,
+                                                         std::size_t h) noexcept {
+    assert(h < n);
+    if (n - h >= kUnitsPerWord<Unit>) [[likely]] {
+        return in_string_order<Unit>(load_word(units + h));
+    }
+    std::uint64_t word = 0;
+    for (std::size_t k = 0; k < kUnitsPerWord<Unit>; ++k) {
+        word = word << (8 * sizeof(Unit)) | (h + k < n ? units[h + k] : 0);
+    }
+    return word;
+}
+
+// Where a[k .. m) and b[k .. m) first differ, a[0 .. k) and b[0 .. k) being equal: the
+// number of equal units (m when all agree) and two integers that compare as the two
+// strings do there, the differing words in string order or, past the last whole word,
+// the differing units. No load reaches past a + m or b + m.
+struct Divergence {
+    std::size_t length;
+    std::uint64_t a;
+    std::uint64_t b;
+};
+
+template <class Unit>
+[[gnu::always_inline]] inline Divergence diverge(const Unit* a, const Unit* b, std::size_t k,
+                                                 std::size_t m) noexcept {
     constexpr int kUnitBits = 8 * sizeof(Unit);
-    std::size_t i = 0;
-    for (; i + kUnitsPerWord <= m; i += kUnitsPerWord) {
-        std::uint64_t wa;
-        std::uint64_t wb;
-        std::memcpy(&wa, a + i, sizeof wa);
-        std::memcpy(&wb, b + i, sizeof wb);
-        if (const std::uint64_t x = wa ^ wb) {
-            if constexpr (std::endian::native == std::endian::little) {
-                return i + static_cast<std::size_t>(std::countr_zero(x) / kUnitBits);
-            } else {
-                return i + static_cast<std::size_t>(std::countl_zero(x) / kUnitBits);
-            }
+    for (; k + kUnitsPerWord<Unit> <= m; k += kUnitsPerWord<Unit>) {
+        const std::uint64_t wa = load_word(a + k);
+        const std::uint64_t wb = load_word(b + k);
+        if (wa != wb) {
+            const std::uint64_t oa = in_string_order<Unit>(wa);
+            const std::uint64_t ob = in_string_order<Unit>(wb);
+            return {k + static_cast<std::size_t>(std::countl_zero(oa ^ ob) / kUnitBits), oa, ob};
         }
     }
-    while (i < m && a[i] == b[i]) ++i;
-    return i;
+    for (; k < m; ++k) {
+        if (a[k] != b[k]) return {k, a[k], b[k]};
+    }
+    return {m, 0, 0};
 }
+
+// ---- The tree --------------------------------------------------------------------------------
 
 // What the search of one position found: the longest match length (0 when no unit
 // matched) and the slot of the position it matched.
@@ -79,100 +132,196 @@ struct Match {
     std::uint16_t node = 0;
 };
 
+// How a node visit is done, as measured on text, pictures and random data (the variants
+// and their figures are in bench/encoder_variants.hpp and the README):
+//
+// - Each slot keeps the first word of its position's key in string order (keys_), written
+//   when the position is inserted: a slot changes its position only then, and a node that
+//   Delete or Replace moves keeps its slot. The first compare at a node is one load
+//   indexed by the slot; the window is read only when those 8 bytes (2 pixels) agree,
+//   about 1 visit in 10 on text.
+// - The side is decided by one integer compare after both paths have produced the two
+//   integers, and both child links are loaded with the node, so that the next node is a
+//   conditional move: on text the side is a coin toss that a branch mispredicts at every
+//   other node. Written as one `less ? left : right` on a compare made after the join;
+//   a `bool` set in two branches is turned back into a branch by g++ 12.
+// - Where the side is predictable, a branch is faster: the processor follows the
+//   predicted child without waiting for the compare. Gradients in pictures build long
+//   one-sided chains, whose searches visit 20 to 100 nodes all going the same way. A
+//   search that follows one of kLongPath nodes or more takes the branch (descend<.., true>).
+// - The best match is kept only where the encoder uses it: in the search of the last
+//   position a token covers. On text 5 of 6 positions lie inside a match and are searched
+//   only for their place in the tree (and for a same-key replacement).
+// - Delete and Replace rewrite the link in the parent without a branch on its side.
 template <class Unit>
 class SearchTree {
 public:
-    // Position 0 starts in the tree as its top node.
-    explicit SearchTree(std::span<const Unit> units) noexcept : units_(units.data()) {
+    // A search of this many nodes or more makes the next one branch on the side.
+    static constexpr std::size_t kLongPath = 24;
+
+    // Position 0 starts in the tree as its top node. long_path replaces kLongPath (the
+    // checks pin it to 0, always branch, or SIZE_MAX, never).
+    explicit SearchTree(std::span<const Unit> units, std::size_t long_path = kLongPath) noexcept
+        : units_(units.data()), n_(units.size()), long_path_(long_path) {
+        assert(!units.empty());
         parent_.fill(kNoNode);
-        left_.fill(kNoNode);
-        right_.fill(kNoNode);
-        right_[kTreeRoot] = 0;
+        links_[kLeft].fill(kNoNode);
+        links_[kRight].fill(kNoNode);
+        links_[kRight][kTreeRoot] = 0;
         parent_[0] = kTreeRoot;
+        keys_[0] = leading_word(units_, n_, 0);
     }
 
     // Finds the longest match for position h among the window's positions, comparing at
-    // most m units (1 <= m <= units left at h), and puts h into the tree. Slot h & 0xFFF
-    // must have been removed, and h - 1 is in the tree, so the tree is not empty.
-    Match insert(std::size_t h, std::size_t m) noexcept {
-        assert(m >= 1);
-        const auto d = static_cast<std::uint16_t>(h & kSlotMask);
-        const Unit* key = units_ + h;
-        Match best;
-        std::uint16_t e = right_[kTreeRoot];
-        for (;;) {
-            // The one position in h - 4095 .. h - 1 whose slot is e (unsigned wrap-around).
-            const Unit* candidate = key - ((std::size_t{d} - e) & kSlotMask);
-            const std::size_t i = common_length(key, candidate, m);
-            if (i > best.length) {
-                best = {i, e};
-                if (i == m) {  // same key: the newer position takes the older one's place
-                    replace(e, d);
-                    return best;
-                }
-            }
-            std::uint16_t& child = key[i] < candidate[i] ? left_[e] : right_[e];
-            if (child == kNoNode) {
-                child = d;
-                parent_[d] = e;
-                left_[d] = kNoNode;
-                right_[d] = kNoNode;
-                return best;
-            }
-            e = child;
+    // most m units (1 <= m <= units left at h), and puts h into the tree. When the match
+    // is not `wanted` only the tree changes, and the result is meaningful only for a
+    // same-key replacement (length m).
+    [[gnu::always_inline]] Match insert(std::size_t h, std::size_t m, bool wanted) noexcept {
+        if (last_path_ >= long_path_) {
+            return wanted ? descend<true, true>(h, m) : descend<false, true>(h, m);
         }
+        return wanted ? descend<true, false>(h, m) : descend<false, false>(h, m);
     }
 
     // Takes slot s out of the tree; nothing happens when s is not in it.
-    void remove(std::uint16_t s) noexcept {
+    [[gnu::always_inline]] void remove(std::uint16_t s) noexcept {
         if (parent_[s] == kNoNode) return;
-        if (right_[s] == kNoNode) {
-            splice_out(s, left_[s]);
-        } else if (left_[s] == kNoNode) {
-            splice_out(s, right_[s]);
-        } else {
-            // Two children: the rightmost node of the left subtree (which has no right
-            // child) leaves its own place to its left child and then takes s's place.
-            std::uint16_t q = left_[s];
-            while (right_[q] != kNoNode) q = right_[q];
-            splice_out(q, left_[q]);
-            replace(s, q);
+        const std::uint16_t left = links_[kLeft][s];
+        const std::uint16_t right = links_[kRight][s];
+        if ((left == kNoNode) | (right == kNoNode)) {
+            splice_out(s, right == kNoNode ? left : right);
+            return;
         }
+        // Two children: the rightmost node of the left subtree (which has no right child)
+        // leaves its own place to its left child and then takes s's place.
+        std::uint16_t q = left;
+        while (links_[kRight][q] != kNoNode) q = links_[kRight][q];
+        splice_out(q, links_[kLeft][q]);
+        replace(s, q);
     }
 
 private:
-    // Node s, with at most the one child y (possibly NO_NODE), is replaced by y.
+    static constexpr bool kLeft = true;  // the side taken when the new key is smaller
+    static constexpr bool kRight = false;
+    static constexpr std::size_t kKeyUnits = kUnitsPerWord<Unit>;
+    static constexpr int kUnitBits = 8 * sizeof(Unit);
+
+    // kKeepBest: track the best match. kBranch: pick the next node by a branch on the side
+    // (and load only that link) instead of a conditional move.
+    template <bool kKeepBest, bool kBranch>
+    [[gnu::always_inline]] Match descend(std::size_t h, std::size_t m) noexcept {
+        const auto d = static_cast<std::uint16_t>(h & kSlotMask);
+        assert(h > 0 && m >= 1 && m <= n_ - h);
+        assert(parent_[d] == kNoNode);  // the slot was removed before: d is in no path
+        const Unit* key = units_ + h;
+        const std::uint64_t key_word = leading_word(units_, n_, h);
+        keys_[d] = key_word;
+        // The units of the first word that take part in the compares: all of them unless
+        // m is shorter than a word.
+        const std::uint64_t key_mask =
+            m >= kKeyUnits ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (kUnitBits * m));
+        std::size_t best_length = 0;
+        std::uint32_t best_node = 0;
+        std::size_t visited = 0;
+        std::uint32_t e = links_[kRight][kTreeRoot];
+        for (;;) {
+            ++visited;
+            std::uint64_t new_word = key_word;
+            std::uint64_t old_word = keys_[e];
+            const std::uint64_t diff = old_word ^ key_word;
+            std::size_t length = 0;
+            if ((diff & key_mask) != 0) [[likely]] {
+                if constexpr (kKeepBest) {
+                    length = static_cast<std::size_t>(std::countl_zero(diff) / kUnitBits);
+                }
+            } else {
+                if (m <= kKeyUnits) return take_place(e, d, m, visited);
+                // The one position in h - 4095 .. h - 1 whose slot is e (unsigned wrap-around).
+                const Unit* candidate = key - ((std::size_t{d} - e) & kSlotMask);
+                const Divergence v = diverge(key, candidate, kKeyUnits, m);
+                if (v.length >= m) return take_place(e, d, m, visited);
+                new_word = v.a;
+                old_word = v.b;
+                length = v.length;
+            }
+            const bool less = new_word < old_word;
+            if constexpr (kKeepBest) {
+                // Strictly longer only: on a tie the node nearer the top stays the best.
+                const bool longer = length > best_length;
+                best_length = longer ? length : best_length;
+                best_node = longer ? e : best_node;
+            }
+            std::uint32_t next;
+            if constexpr (kBranch) {
+                next = less ? links_[kLeft][e] : links_[kRight][e];
+            } else {
+                const std::uint32_t left = links_[kLeft][e];
+                const std::uint32_t right = links_[kRight][e];
+                next = less ? left : right;
+            }
+            if (next == kNoNode) {
+                last_path_ = visited;
+                links_[less][e] = d;
+                parent_[d] = static_cast<std::uint16_t>(e);
+                links_[kLeft][d] = kNoNode;
+                links_[kRight][d] = kNoNode;
+                return {best_length, static_cast<std::uint16_t>(best_node)};
+            }
+            e = next;
+        }
+    }
+
+    // Same key for m units: the newer position takes the older one's place, and the older
+    // can never be found again.
+    Match take_place(std::uint32_t e, std::uint16_t d, std::size_t m, std::size_t visited) noexcept {
+        last_path_ = visited;
+        replace(static_cast<std::uint16_t>(e), d);
+        return {m, static_cast<std::uint16_t>(e)};
+    }
+
+    // Node s, whose only child is y (possibly NO_NODE), is replaced by y. s is one of its
+    // parent's children, so both of the parent's links are written, one with its own value.
     void splice_out(std::uint16_t s, std::uint16_t y) noexcept {
+        assert(parent_[s] != kNoNode);
+        assert(links_[kRight][s] == kNoNode ? links_[kLeft][s] == y
+                                            : links_[kLeft][s] == kNoNode && links_[kRight][s] == y);
         const std::uint16_t q = parent_[s];
         parent_[y] = q;
-        if (right_[q] == s) {
-            right_[q] = y;
-        } else {
-            left_[q] = y;
-        }
+        const std::uint16_t left = links_[kLeft][q];
+        const std::uint16_t right = links_[kRight][q];
+        const bool on_right = right == s;
+        links_[kRight][q] = on_right ? y : right;
+        links_[kLeft][q] = on_right ? left : y;
         parent_[s] = kNoNode;
     }
 
-    // Node d, not in the tree, takes the place and both subtrees of node e.
+    // Node d, not in the tree, takes the place and both subtrees of node e. Keys stay with
+    // their slots: d's was written when its position was inserted.
     void replace(std::uint16_t e, std::uint16_t d) noexcept {
+        assert(parent_[d] == kNoNode && parent_[e] != kNoNode);
         const std::uint16_t q = parent_[e];
-        if (left_[q] == e) {
-            left_[q] = d;
-        } else {
-            right_[q] = d;
-        }
+        const std::uint16_t q_left = links_[kLeft][q];
+        const std::uint16_t q_right = links_[kRight][q];
+        const bool on_left = q_left == e;
+        links_[kLeft][q] = on_left ? d : q_left;
+        links_[kRight][q] = on_left ? q_right : d;
+        const std::uint16_t left = links_[kLeft][e];
+        const std::uint16_t right = links_[kRight][e];
         parent_[d] = q;
-        left_[d] = left_[e];
-        right_[d] = right_[e];
-        parent_[left_[e]] = d;
-        parent_[right_[e]] = d;
+        links_[kLeft][d] = left;
+        links_[kRight][d] = right;
+        parent_[left] = d;  // lands on entry NO_NODE when a child is missing
+        parent_[right] = d;
         parent_[e] = kNoNode;
     }
 
     const Unit* units_;
+    std::size_t n_;
+    std::size_t long_path_;
+    std::size_t last_path_ = 0;
+    std::array<std::uint64_t, kWindowSlots> keys_;
     std::array<std::uint16_t, kTreeEntries> parent_;
-    std::array<std::uint16_t, kTreeEntries> left_;
-    std::array<std::uint16_t, kTreeEntries> right_;
+    std::array<std::array<std::uint16_t, kTreeEntries>, 2> links_;  // [kRight], [kLeft]
 };
 
 // Greedy parse of `units` into the stream's groups, appended to `out` (which holds the
@@ -211,7 +360,8 @@ void encode_groups(std::span<const typename Format::Unit> units, std::size_t max
                 node = static_cast<std::uint16_t>((node + 1) & kSlotMask);
                 tree->remove(node);  // position h - 4096 leaves the window
                 if (h >= n) goto finish;
-                match = tree->insert(h, std::min(n - h, max_match));
+                // Only the search of the last position gives the next token's match.
+                match = tree->insert(h, std::min(n - h, max_match), advance == 1);
                 position = h;
             }
             if (match.length >= Format::kMinMatch) {
