@@ -5,11 +5,12 @@
 // `plain`'s, byte for byte; the program exits 1 if one differs.
 //
 //   encoder_bench TEXT PICTURE [--rounds N] [--variants a,b] [--inputs a,b] [--limit BYTES]
+//                              [--level L]
 //
 // TEXT and PICTURE are files (bench/encoder_bench.py writes the benchmark's text corpus and
 // picture and runs this program); a third input, random bytes of the text's size, is made
-// here. The byte encoder runs at level 17 on all three, the 4-byte-unit encoder on all three
-// (the text and the random bytes read as units). CPU time, not wall time: other processes
+// here. The byte encoder runs at level L (17) on all three, the 4-byte-unit encoder on all
+// three (the text and the random bytes read as units). CPU time, not wall time: other processes
 // on the machine slow a variant's wall clock, not its CPU time.
 #include "encoder_variants.hpp"
 #include "lzss/lzss.hpp"
@@ -29,60 +30,6 @@ namespace {
 
 namespace v = native_accel::lzss::variants;
 using Bytes = std::vector<std::uint8_t>;
-using Packer = Bytes (*)(std::span<const std::uint8_t>);
-
-struct Variant {
-    const char* name;
-    Packer bytes;  // the byte encoder at level 17
-    Packer units;  // the 4-byte-unit encoder
-};
-
-template <template <class> class Tree>
-Bytes byte_packer(std::span<const std::uint8_t> data) {
-    return v::pack_bytes<Tree>(data, 17, false);
-}
-
-template <template <class> class Tree>
-Bytes unit_packer(std::span<const std::uint8_t> data) {
-    return v::pack_units<Tree>(data);
-}
-
-Bytes module_bytes(std::span<const std::uint8_t> data) {
-    auto packed = native_accel::lzss::pack(data, 17, false);
-    return Bytes(packed.value().begin(), packed.value().end());
-}
-
-Bytes module_units(std::span<const std::uint8_t> data) {
-    auto packed = native_accel::lzss32::pack(data);
-    return Bytes(packed.value().begin(), packed.value().end());
-}
-
-#define NA_VARIANT(name, Tree) Variant{name, byte_packer<Tree>, unit_packer<Tree>}
-#define NA_DESCENT(name, how) NA_VARIANT(name, v::Variant<how>::Tree)
-
-const Variant kVariants[] = {
-    NA_VARIANT("plain", v::PlainTree),
-    NA_DESCENT("word", v::kWord),
-    NA_DESCENT("pair", v::kPair),
-    NA_DESCENT("ordered", v::kOrdered),
-    NA_DESCENT("cached", v::kCached),
-    NA_DESCENT("cached_branch", v::kCachedBranch),
-    NA_DESCENT("best_cmov", v::kBestCmov),
-    NA_DESCENT("wanted_only", v::kWantedOnly),
-    NA_DESCENT("lean_removal", v::kLeanRemoval),
-    NA_DESCENT("lean_branch", v::kLeanBranch),
-    NA_DESCENT("indexed_attach", v::kIndexedAttach),
-    NA_DESCENT("split_last", v::kSplitLast),
-    NA_DESCENT("narrow_key", v::kNarrowKey),
-    NA_DESCENT("adaptive16", v::adaptive(16)),
-    NA_DESCENT("adaptive24", v::adaptive(24)),
-    NA_DESCENT("adaptive32", v::adaptive(32)),
-    NA_DESCENT("adaptive48", v::adaptive(48)),
-    NA_DESCENT("records", v::kRecords),
-    NA_VARIANT("module_cmov", v::ModuleCmovTree),
-    NA_VARIANT("module_branch", v::ModuleBranchTree),
-    Variant{"module", module_bytes, module_units},
-};
 
 Bytes read_file(const char* path) {
     std::ifstream file(path, std::ios::binary);
@@ -93,9 +40,11 @@ Bytes read_file(const char* path) {
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-double cpu_seconds(Packer packer, const Bytes& data, Bytes& out) {
+// The byte encoder at `level`, or the 4-byte-unit encoder.
+double cpu_seconds(const v::NamedVariant& variant, bool units, std::uint64_t level,
+                   const Bytes& data, Bytes& out) {
     const std::clock_t start = std::clock();
-    out = packer(data);
+    out = units ? variant.units(data) : variant.bytes(data, level, false);
     return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
 }
 
@@ -121,7 +70,7 @@ double median(std::vector<double> values) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr, "usage: %s TEXT PICTURE [--rounds N] [--variants a,b] "
-                             "[--inputs a,b] [--limit BYTES]\n", argv[0]);
+                             "[--inputs a,b] [--limit BYTES] [--level L]\n", argv[0]);
         return 2;
     }
     Bytes text = read_file(argv[1]);
@@ -130,12 +79,14 @@ int main(int argc, char** argv) {
     std::string variants;
     std::string input_names;
     std::size_t limit = 0;
+    std::uint64_t level = 17;
     for (int k = 3; k + 1 < argc; k += 2) {
         const std::string option = argv[k];
         if (option == "--rounds") rounds = std::max(1, std::atoi(argv[k + 1]));
         else if (option == "--variants") variants = argv[k + 1];
         else if (option == "--inputs") input_names = argv[k + 1];
         else if (option == "--limit") limit = std::strtoull(argv[k + 1], nullptr, 10);
+        else if (option == "--level") level = std::strtoull(argv[k + 1], nullptr, 10);
         else {
             std::fprintf(stderr, "unknown option %s\n", option.c_str());
             return 2;
@@ -151,11 +102,13 @@ int main(int argc, char** argv) {
 
     // plain runs first, as what every other output is compared with; a single variant named
     // alone runs alone (for a profiler).
-    std::vector<const Variant*> chosen;
-    for (const Variant& variant : kVariants) {
+    std::vector<const v::NamedVariant*> chosen;
+    for (const v::NamedVariant& variant : v::kVariants) {
         if (listed(variants, variant.name)) chosen.push_back(&variant);
     }
-    if (chosen.size() > 1 && chosen[0] != &kVariants[0]) chosen.insert(chosen.begin(), &kVariants[0]);
+    if (chosen.size() > 1 && chosen[0] != &v::kVariants[0]) {
+        chosen.insert(chosen.begin(), &v::kVariants[0]);
+    }
 
     struct Input {
         const char* name;
@@ -177,14 +130,12 @@ int main(int argc, char** argv) {
         for (int round = 0; round < rounds; ++round) {
             for (std::size_t j = 0; j < chosen.size(); ++j) {
                 const std::size_t k = (j + static_cast<std::size_t>(round)) % chosen.size();
-                const Variant& variant = *chosen[k];
-                seconds[k].push_back(
-                    cpu_seconds(input.units ? variant.units : variant.bytes, *input.data, out));
+                seconds[k].push_back(cpu_seconds(*chosen[k], input.units, level, *input.data, out));
                 // Round 0 starts with chosen[0], plain: its output is the reference.
                 if (round == 0 && k == 0) {
                     reference = out;
                 } else if (round == 0 && out != reference) {
-                    std::printf("%s: %s differs from plain\n", input.name, variant.name);
+                    std::printf("%s: %s differs from plain\n", input.name, chosen[k]->name);
                     agree = false;
                 }
             }

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "lzss/lzss.hpp"
+#include "lzss/lzss32.hpp"
 #include "lzss/search_tree.hpp"
 
 namespace native_accel::lzss::variants {
@@ -504,16 +505,24 @@ struct Variant {
 
 // ---- The module's tree with its choice of descent pinned --------------------------------------
 
-// The module's SearchTree, always taking the conditional move or always the branch.
+// The module's SearchTree, always taking the conditional move or always the branch, or
+// always starting at the top of the tree.
 template <class Unit>
 struct ModuleCmovTree : SearchTree<Unit> {
     explicit ModuleCmovTree(std::span<const Unit> units) noexcept
-        : SearchTree<Unit>(units, SIZE_MAX) {}
+        : SearchTree<Unit>(units, {.long_path = SIZE_MAX}) {}
 };
 
 template <class Unit>
 struct ModuleBranchTree : SearchTree<Unit> {
-    explicit ModuleBranchTree(std::span<const Unit> units) noexcept : SearchTree<Unit>(units, 0) {}
+    explicit ModuleBranchTree(std::span<const Unit> units) noexcept
+        : SearchTree<Unit>(units, {.long_path = 0}) {}
+};
+
+template <class Unit>
+struct ModuleRootTree : SearchTree<Unit> {
+    explicit ModuleRootTree(std::span<const Unit> units) noexcept
+        : SearchTree<Unit>(units, {.entries = false}) {}
 };
 
 // ---- The greedy parse over any of them -----------------------------------------------------
@@ -627,5 +636,58 @@ std::vector<std::uint8_t> pack_units(std::span<const std::uint8_t> data) {
     const std::vector<std::uint32_t> units = units_of(data);
     return encode<Tree, UnitFormat>(units, UnitFormat::kMaxMatch, false, data.size());
 }
+
+// ---- Every variant by name ----------------------------------------------------------------
+
+using BytePacker = std::vector<std::uint8_t> (*)(std::span<const std::uint8_t> data,
+                                                 std::uint64_t level, bool suppress_empty_tail_group);
+using UnitPacker = std::vector<std::uint8_t> (*)(std::span<const std::uint8_t> data);
+
+struct NamedVariant {
+    const char* name;
+    BytePacker bytes;  // the byte encoder
+    UnitPacker units;  // the 4-byte-unit encoder (data a multiple of 4 bytes)
+};
+
+// The module itself, through its bodies.
+inline std::vector<std::uint8_t> module_bytes(std::span<const std::uint8_t> data,
+                                              std::uint64_t level, bool suppress) {
+    const auto packed = lzss::pack(data, level, suppress);
+    return {packed.value().begin(), packed.value().end()};
+}
+
+inline std::vector<std::uint8_t> module_units(std::span<const std::uint8_t> data) {
+    const auto packed = lzss32::pack(data);
+    return {packed.value().begin(), packed.value().end()};
+}
+
+#define NATIVE_ACCEL_VARIANT(name, Tree) NamedVariant{name, pack_bytes<Tree>, pack_units<Tree>}
+#define NATIVE_ACCEL_DESCENT(name, how) NATIVE_ACCEL_VARIANT(name, Variant<how>::Tree)
+
+// plain first: every other output is compared with it.
+inline constexpr NamedVariant kVariants[] = {
+    NATIVE_ACCEL_VARIANT("plain", PlainTree),
+    NATIVE_ACCEL_DESCENT("word", kWord),
+    NATIVE_ACCEL_DESCENT("pair", kPair),
+    NATIVE_ACCEL_DESCENT("ordered", kOrdered),
+    NATIVE_ACCEL_DESCENT("cached", kCached),
+    NATIVE_ACCEL_DESCENT("cached_branch", kCachedBranch),
+    NATIVE_ACCEL_DESCENT("best_cmov", kBestCmov),
+    NATIVE_ACCEL_DESCENT("wanted_only", kWantedOnly),
+    NATIVE_ACCEL_DESCENT("lean_removal", kLeanRemoval),
+    NATIVE_ACCEL_DESCENT("lean_branch", kLeanBranch),
+    NATIVE_ACCEL_DESCENT("indexed_attach", kIndexedAttach),
+    NATIVE_ACCEL_DESCENT("split_last", kSplitLast),
+    NATIVE_ACCEL_DESCENT("narrow_key", kNarrowKey),
+    NATIVE_ACCEL_DESCENT("adaptive16", adaptive(16)),
+    NATIVE_ACCEL_DESCENT("adaptive24", adaptive(24)),
+    NATIVE_ACCEL_DESCENT("adaptive32", adaptive(32)),
+    NATIVE_ACCEL_DESCENT("adaptive48", adaptive(48)),
+    NATIVE_ACCEL_DESCENT("records", kRecords),
+    NATIVE_ACCEL_VARIANT("module_cmov", ModuleCmovTree),
+    NATIVE_ACCEL_VARIANT("module_branch", ModuleBranchTree),
+    NATIVE_ACCEL_VARIANT("module_root", ModuleRootTree),
+    NamedVariant{"module", module_bytes, module_units},
+};
 
 }  // namespace native_accel::lzss::variants

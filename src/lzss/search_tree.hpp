@@ -28,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "common/byte_buffer.hpp"
 #include "lzss/lzss.hpp"
@@ -123,6 +124,45 @@ template <class Unit>
     return {m, 0, 0};
 }
 
+// Conditional moves the compiler cannot turn back into branches.
+//
+// The next node of a search must be picked by a conditional move (the side is a coin toss
+// on text), and g++ 12 undoes a plain `less ? left : right` in some instantiations of a
+// loop and not in others: it threads the test for a missing child, which comes right
+// after, through the pick, or it moves the load of one child link into a branch of its
+// own. Hiding values behind empty asm statements only moved the branch elsewhere. On
+// x86-64 with g++ or clang the compare and the move are therefore written out; elsewhere
+// the plain expression stands, and the compiler decides.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define NATIVE_ACCEL_CMOV_ASM 1
+#endif
+
+// a < b ? if_below : otherwise (unsigned compare).
+template <class T>
+[[gnu::always_inline]] inline T pick_below(std::uint64_t a, std::uint64_t b, T if_below,
+                                           T otherwise) noexcept {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+#ifdef NATIVE_ACCEL_CMOV_ASM
+    asm("cmpq %2, %1\n\tcmovb %3, %0" : "+r"(otherwise) : "r"(a), "r"(b), "rm"(if_below) : "cc");
+    return otherwise;
+#else
+    return a < b ? if_below : otherwise;
+#endif
+}
+
+// a == b ? if_equal : otherwise.
+template <class T>
+[[gnu::always_inline]] inline T pick_equal(std::uint32_t a, std::uint32_t b, T if_equal,
+                                           T otherwise) noexcept {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+#ifdef NATIVE_ACCEL_CMOV_ASM
+    asm("cmpl %2, %1\n\tcmove %3, %0" : "+r"(otherwise) : "r"(a), "r"(b), "rm"(if_equal) : "cc");
+    return otherwise;
+#else
+    return a == b ? if_equal : otherwise;
+#endif
+}
+
 // ---- The tree --------------------------------------------------------------------------------
 
 // What the search of one position found: the longest match length (0 when no unit
@@ -132,14 +172,16 @@ struct Match {
     std::uint16_t node = 0;
 };
 
-// How a node visit is done, as measured on text, pictures and random data (the variants
+// How the tree is searched, as measured on text, pictures and random data (the variants
 // and their figures are in bench/encoder_variants.hpp and the README):
 //
 // - Each slot keeps the first word of its position's key in string order (keys_), written
 //   when the position is inserted: a slot changes its position only then, and a node that
 //   Delete or Replace moves keeps its slot. The first compare at a node is one load
-//   indexed by the slot; the window is read only when those 8 bytes (2 pixels) agree,
-//   about 1 visit in 10 on text.
+//   indexed by the slot; the window is read only when those 8 bytes (2 pixels) agree.
+// - A search starts at the top node of its key's group when that is known (see Entries
+//   below), not at the top of the tree: on text that skips about half of the nodes of a
+//   path, on pictures about two thirds.
 // - The side is decided by one integer compare after both paths have produced the two
 //   integers, and both child links are loaded with the node, so that the next node is a
 //   conditional move: on text the side is a coin toss that a branch mispredicts at every
@@ -147,29 +189,62 @@ struct Match {
 //   a `bool` set in two branches is turned back into a branch by g++ 12.
 // - Where the side is predictable, a branch is faster: the processor follows the
 //   predicted child without waiting for the compare. Gradients in pictures build long
-//   one-sided chains, whose searches visit 20 to 100 nodes all going the same way. A
-//   search that follows one of kLongPath nodes or more takes the branch (descend<.., true>).
+//   one-sided chains, whose nodes all send a search the same way. A search that follows
+//   one of long_path nodes or more takes the branch (descend<.., true, ..>).
 // - The best match is kept only where the encoder uses it: in the search of the last
 //   position a token covers. On text 5 of 6 positions lie inside a match and are searched
 //   only for their place in the tree (and for a same-key replacement).
 // - Delete and Replace rewrite the link in the parent without a branch on its side.
+//
+// Entries. The group of a prefix P (the first kPrefixUnits units: 2 bytes, or 1 pixel) is
+// the set of nodes whose keys begin with P. The tree is ordered by key, so a group is a
+// run of consecutive keys, and its nodes all lie below one of them, its top node. A
+// search for a key beginning with P, m >= kPrefixUnits, meets that top node before any
+// other node of the group, and every node it meets before shares fewer than kPrefixUnits
+// units with the key: they send the search the same way as they send every key of the
+// group, can be neither the best match (the top node matches more) nor a same-key
+// replacement. Starting at the top node therefore finds the same match and the same
+// place, node for node below it. entries_[bucket(P)] holds the top node of P's group, or
+// kNoNode when unknown; a bucket may also hold the top node of another prefix with the
+// same bucket, which its key tells apart. The one invariant: an entry is a node in the
+// tree and the top node of its own key's group. It is kept by
+// - a search that starts at the top of the tree: the first node of its group it meets is
+//   the top node, which it stores; when it meets none the group was empty, and the new
+//   node is its top node;
+// - a same-key replacement: the new node takes the place, and the entry, of the old;
+// - Delete: the entry of the removed node's group, when it was that node, moves to the
+//   first node of the group below the node that took its place; when the rightmost node
+//   of a left subtree moves up into the removed node's place, it becomes the top node of
+//   its own group if that group's top node was below the removed one.
+// Keys shorter than kPrefixUnits units exist only at the last positions of the input:
+// from the first search of such a position on, entries are no longer used or kept.
 template <class Unit>
 class SearchTree {
 public:
-    // A search of this many nodes or more makes the next one branch on the side.
-    static constexpr std::size_t kLongPath = 24;
+    // How the checks and the micro-benchmark pin the choices the tree otherwise makes.
+    struct Steering {
+        // A search of this many nodes or more makes the next one branch on the side
+        // (0: always branch; SIZE_MAX: never).
+        std::size_t long_path = 24;
+        // Start searches at the top node of their key's group when it is known.
+        bool entries = true;
+    };
 
-    // Position 0 starts in the tree as its top node. long_path replaces kLongPath (the
-    // checks pin it to 0, always branch, or SIZE_MAX, never).
-    explicit SearchTree(std::span<const Unit> units, std::size_t long_path = kLongPath) noexcept
-        : units_(units.data()), n_(units.size()), long_path_(long_path) {
+    // Position 0 starts in the tree as its top node.
+    explicit SearchTree(std::span<const Unit> units, Steering steering = {}) noexcept
+        : units_(units.data()),
+          n_(units.size()),
+          long_path_(steering.long_path),
+          entries_live_(steering.entries) {
         assert(!units.empty());
         parent_.fill(kNoNode);
         links_[kLeft].fill(kNoNode);
         links_[kRight].fill(kNoNode);
+        buckets_.fill({kNoNode, 0});
         links_[kRight][kTreeRoot] = 0;
         parent_[0] = kTreeRoot;
         keys_[0] = leading_word(units_, n_, 0);
+        buckets_[bucket(prefix_of(0))] = {0, 1};
     }
 
     // Finds the longest match for position h among the window's positions, comparing at
@@ -189,7 +264,13 @@ public:
         const std::uint16_t left = links_[kLeft][s];
         const std::uint16_t right = links_[kRight][s];
         if ((left == kNoNode) | (right == kNoNode)) {
-            splice_out(s, right == kNoNode ? left : right);
+            const std::uint16_t y = right == kNoNode ? left : right;
+            splice_out(s, y);
+            if (entries_live_) {
+                Bucket& b = buckets_[bucket(prefix_of(s))];
+                --b.count;
+                if (b.top == s) b.top = b.count == 0 ? kNoNode : top_of_group(y, prefix_of(s));
+            }
             return;
         }
         // Two children: the rightmost node of the left subtree (which has no right child)
@@ -198,6 +279,29 @@ public:
         while (links_[kRight][q] != kNoNode) q = links_[kRight][q];
         splice_out(q, links_[kLeft][q]);
         replace(s, q);
+        if (entries_live_) lift_entries(s, q, left);
+    }
+
+    // For the checks: whether the buckets hold what the invariant says. Every count is the
+    // number of nodes in the tree whose prefix falls in the bucket, and a known top node is
+    // in the tree, falls in its bucket and is the first node of its group on the way down
+    // from the top of the tree. Trivially true once entries are off.
+    bool entries_consistent() const {
+        if (!entries_live_) return true;
+        std::vector<std::uint16_t> counts(buckets_.size());
+        for (std::uint16_t s = 0; s < kWindowSlots; ++s) {
+            if (parent_[s] != kNoNode) ++counts[bucket(prefix_of(s))];
+        }
+        for (std::size_t b = 0; b < buckets_.size(); ++b) {
+            if (buckets_[b].count != counts[b]) return false;
+            const std::uint16_t top = buckets_[b].top;
+            if (top == kNoNode) continue;
+            if (top >= kWindowSlots || parent_[top] == kNoNode || bucket(prefix_of(top)) != b ||
+                top_of_group(links_[kRight][kTreeRoot], prefix_of(top)) != top) {
+                return false;
+            }
+        }
+        return true;
     }
 
 private:
@@ -205,6 +309,37 @@ private:
     static constexpr bool kRight = false;
     static constexpr std::size_t kKeyUnits = kUnitsPerWord<Unit>;
     static constexpr int kUnitBits = 8 * sizeof(Unit);
+    static constexpr std::size_t kPrefixUnits = sizeof(Unit) == 1 ? 2 : 1;
+    static constexpr int kPrefixShift = 64 - kUnitBits * static_cast<int>(kPrefixUnits);
+    // Bytes: one bucket per 2-byte prefix. Pixels: a multiplicative hash of the pixel.
+    static constexpr int kBucketBits = 13;
+
+    // The top node of a group whose prefix falls in this bucket (kNoNode: none known), and
+    // how many nodes in the tree have a prefix that falls in it: at 0 every such group is
+    // empty, which spares Delete a walk down to a leaf when the last one leaves.
+    struct Bucket {
+        std::uint16_t top;
+        std::uint16_t count;
+    };
+
+    static std::uint64_t prefix_of_word(std::uint64_t word) noexcept { return word >> kPrefixShift; }
+    std::uint64_t prefix_of(std::uint32_t node) const noexcept { return prefix_of_word(keys_[node]); }
+
+    // Where a search starts, and what it tells the bucket b of its key's prefix:
+    //   group  at the top node of the key's group (or, entries off, at the top of the
+    //          tree): nothing, but a same-key replacement of that top node;
+    //   learn  at the top of the tree, the group's top node unknown: the first node met
+    //          that shares the prefix is the top node (from there on the search is one
+    //          from that node); when none is met the group was empty and the new node is
+    //          its top node;
+    //   empty  at the top of the tree, no node with a prefix in b in the tree: the new node
+    //          is the top node of its group.
+    enum class Start { group, learn, empty };
+
+    // Fibonacci hashing: the top bits of the product depend on every bit of the prefix.
+    static std::size_t bucket(std::uint64_t prefix) noexcept {
+        return static_cast<std::uint32_t>(prefix) * 0x9E3779B1u >> (32 - kBucketBits);
+    }
 
     // kKeepBest: track the best match. kBranch: pick the next node by a branch on the side
     // (and load only that link) instead of a conditional move.
@@ -213,33 +348,64 @@ private:
         const auto d = static_cast<std::uint16_t>(h & kSlotMask);
         assert(h > 0 && m >= 1 && m <= n_ - h);
         assert(parent_[d] == kNoNode);  // the slot was removed before: d is in no path
-        const Unit* key = units_ + h;
         const std::uint64_t key_word = leading_word(units_, n_, h);
         keys_[d] = key_word;
+        if (entries_live_) {
+            if (m < kPrefixUnits) {
+                entries_live_ = false;  // the last positions: keys shorter than a prefix
+            } else {
+                Bucket& b = buckets_[bucket(prefix_of_word(key_word))];
+                const std::uint32_t top = b.top;
+                const std::uint32_t root = links_[kRight][kTreeRoot];
+                if (top != kNoNode && prefix_of(top) == prefix_of_word(key_word)) {
+                    return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, top, 0, b);
+                }
+                if (b.count == 0) {
+                    return walk<kKeepBest, kBranch, Start::empty>(h, m, d, key_word, root, 0, b);
+                }
+                return walk<kKeepBest, kBranch, Start::learn>(h, m, d, key_word, root, 0, b);
+            }
+        }
+        Bucket unused{kNoNode, 0};
+        return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, links_[kRight][kTreeRoot],
+                                                      0, unused);
+    }
+
+    // The search proper, from node e down, `visited` nodes already behind.
+    template <bool kKeepBest, bool kBranch, Start kStart>
+    [[gnu::always_inline]] Match walk(std::size_t h, std::size_t m, std::uint16_t d,
+                                      std::uint64_t key_word, std::uint32_t e,
+                                      std::size_t visited, Bucket& b) noexcept {
+        const Unit* key = units_ + h;
         // The units of the first word that take part in the compares: all of them unless
         // m is shorter than a word.
         const std::uint64_t key_mask =
             m >= kKeyUnits ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (kUnitBits * m));
         std::size_t best_length = 0;
         std::uint32_t best_node = 0;
-        std::size_t visited = 0;
-        std::uint32_t e = links_[kRight][kTreeRoot];
         for (;;) {
-            ++visited;
             std::uint64_t new_word = key_word;
             std::uint64_t old_word = keys_[e];
             const std::uint64_t diff = old_word ^ key_word;
+            if constexpr (kStart == Start::learn) {
+                if (prefix_of_word(diff) == 0) [[unlikely]] {
+                    // Nodes met so far share less than the prefix: none of them is the best.
+                    b.top = static_cast<std::uint16_t>(e);
+                    return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, e, visited, b);
+                }
+            }
+            ++visited;
             std::size_t length = 0;
             if ((diff & key_mask) != 0) [[likely]] {
                 if constexpr (kKeepBest) {
                     length = static_cast<std::size_t>(std::countl_zero(diff) / kUnitBits);
                 }
             } else {
-                if (m <= kKeyUnits) return take_place(e, d, m, visited);
+                if (m <= kKeyUnits) return take_place(e, d, m, visited, b);
                 // The one position in h - 4095 .. h - 1 whose slot is e (unsigned wrap-around).
                 const Unit* candidate = key - ((std::size_t{d} - e) & kSlotMask);
                 const Divergence v = diverge(key, candidate, kKeyUnits, m);
-                if (v.length >= m) return take_place(e, d, m, visited);
+                if (v.length >= m) return take_place(e, d, m, visited, b);
                 new_word = v.a;
                 old_word = v.b;
                 length = v.length;
@@ -247,9 +413,8 @@ private:
             const bool less = new_word < old_word;
             if constexpr (kKeepBest) {
                 // Strictly longer only: on a tie the node nearer the top stays the best.
-                const bool longer = length > best_length;
-                best_length = longer ? length : best_length;
-                best_node = longer ? e : best_node;
+                best_node = pick_below(best_length, length, e, best_node);
+                best_length = pick_below(best_length, length, length, best_length);
             }
             std::uint32_t next;
             if constexpr (kBranch) {
@@ -257,7 +422,7 @@ private:
             } else {
                 const std::uint32_t left = links_[kLeft][e];
                 const std::uint32_t right = links_[kRight][e];
-                next = less ? left : right;
+                next = pick_below(new_word, old_word, left, right);
             }
             if (next == kNoNode) {
                 last_path_ = visited;
@@ -265,6 +430,8 @@ private:
                 parent_[d] = static_cast<std::uint16_t>(e);
                 links_[kLeft][d] = kNoNode;
                 links_[kRight][d] = kNoNode;
+                if constexpr (kStart != Start::group) b.top = d;
+                ++b.count;
                 return {best_length, static_cast<std::uint16_t>(best_node)};
             }
             e = next;
@@ -272,11 +439,46 @@ private:
     }
 
     // Same key for m units: the newer position takes the older one's place, and the older
-    // can never be found again.
-    Match take_place(std::uint32_t e, std::uint16_t d, std::size_t m, std::size_t visited) noexcept {
+    // can never be found again. The key's group keeps its top node, d standing in for e.
+    Match take_place(std::uint32_t e, std::uint16_t d, std::size_t m, std::size_t visited,
+                     Bucket& b) noexcept {
         last_path_ = visited;
         replace(static_cast<std::uint16_t>(e), d);
+        if (b.top == e) b.top = d;
         return {m, static_cast<std::uint16_t>(e)};
+    }
+
+    // The first node of the group of `prefix` on the way down from node r (the top node of
+    // the group's nodes below r), or kNoNode when none lies below r.
+    std::uint16_t top_of_group(std::uint16_t r, std::uint64_t prefix) const noexcept {
+        while (r != kNoNode) {
+            const std::uint64_t here = prefix_of(r);
+            if (here == prefix) return r;
+            r = links_[prefix < here][r];
+        }
+        return kNoNode;
+    }
+
+    // Node s, which had two children, was removed and q, the rightmost node of s's left
+    // subtree (whose top was `left`), took its place.
+    void lift_entries(std::uint16_t s, std::uint16_t q, std::uint16_t left) noexcept {
+        const std::uint64_t s_prefix = prefix_of(s);
+        const std::uint64_t q_prefix = prefix_of(q);
+        Bucket& s_bucket = buckets_[bucket(s_prefix)];
+        --s_bucket.count;
+        if (s_bucket.top == s) {
+            s_bucket.top = q_prefix == s_prefix  ? q
+                           : s_bucket.count == 0 ? kNoNode
+                                                 : top_of_group(q, s_prefix);
+        }
+        if (q_prefix == s_prefix) return;
+        // q's group lies in order just below s. Its top node t is above s (then every node
+        // between t and q in order, left among them, is in the group, and t stays on top),
+        // or t is left or below it on the way down to q: q is now above t.
+        Bucket& q_bucket = buckets_[bucket(q_prefix)];
+        const std::uint16_t t = q_bucket.top;
+        if (t == q || t == kNoNode || prefix_of(t) != q_prefix) return;
+        if (t == left || prefix_of(left) != q_prefix) q_bucket.top = q;
     }
 
     // Node s, whose only child is y (possibly NO_NODE), is replaced by y. s is one of its
@@ -287,11 +489,10 @@ private:
                                             : links_[kLeft][s] == kNoNode && links_[kRight][s] == y);
         const std::uint16_t q = parent_[s];
         parent_[y] = q;
-        const std::uint16_t left = links_[kLeft][q];
-        const std::uint16_t right = links_[kRight][q];
-        const bool on_right = right == s;
-        links_[kRight][q] = on_right ? y : right;
-        links_[kLeft][q] = on_right ? left : y;
+        const std::uint32_t left = links_[kLeft][q];
+        const std::uint32_t right = links_[kRight][q];
+        links_[kRight][q] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(right, s, y, right));
+        links_[kLeft][q] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(right, s, left, y));
         parent_[s] = kNoNode;
     }
 
@@ -300,11 +501,10 @@ private:
     void replace(std::uint16_t e, std::uint16_t d) noexcept {
         assert(parent_[d] == kNoNode && parent_[e] != kNoNode);
         const std::uint16_t q = parent_[e];
-        const std::uint16_t q_left = links_[kLeft][q];
-        const std::uint16_t q_right = links_[kRight][q];
-        const bool on_left = q_left == e;
-        links_[kLeft][q] = on_left ? d : q_left;
-        links_[kRight][q] = on_left ? q_right : d;
+        const std::uint32_t q_left = links_[kLeft][q];
+        const std::uint32_t q_right = links_[kRight][q];
+        links_[kLeft][q] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(q_left, e, d, q_left));
+        links_[kRight][q] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(q_left, e, q_right, d));
         const std::uint16_t left = links_[kLeft][e];
         const std::uint16_t right = links_[kRight][e];
         parent_[d] = q;
@@ -319,9 +519,11 @@ private:
     std::size_t n_;
     std::size_t long_path_;
     std::size_t last_path_ = 0;
+    bool entries_live_;
     std::array<std::uint64_t, kWindowSlots> keys_;
     std::array<std::uint16_t, kTreeEntries> parent_;
     std::array<std::array<std::uint16_t, kTreeEntries>, 2> links_;  // [kRight], [kLeft]
+    std::array<Bucket, std::size_t{1} << kBucketBits> buckets_;
 };
 
 // Greedy parse of `units` into the stream's groups, appended to `out` (which holds the
