@@ -238,10 +238,9 @@ public:
           entries_live_(steering.entries) {
         assert(!units.empty());
         parent_.fill(kNoNode);
-        links_[kLeft].fill(kNoNode);
-        links_[kRight].fill(kNoNode);
+        links_.fill({kNoNode, kNoNode});
         buckets_.fill({kNoNode, 0});
-        links_[kRight][kTreeRoot] = 0;
+        links_[kTreeRoot][kRight] = 0;
         parent_[0] = kTreeRoot;
         keys_[0] = leading_word(units_, n_, 0);
         buckets_[bucket(prefix_of(0))] = {0, 1};
@@ -261,8 +260,8 @@ public:
     // Takes slot s out of the tree; nothing happens when s is not in it.
     [[gnu::always_inline]] void remove(std::uint16_t s) noexcept {
         if (parent_[s] == kNoNode) return;
-        const std::uint16_t left = links_[kLeft][s];
-        const std::uint16_t right = links_[kRight][s];
+        const std::uint16_t left = links_[s][kLeft];
+        const std::uint16_t right = links_[s][kRight];
         if ((left == kNoNode) | (right == kNoNode)) {
             const std::uint16_t y = right == kNoNode ? left : right;
             splice_out(s, y);
@@ -276,8 +275,8 @@ public:
         // Two children: the rightmost node of the left subtree (which has no right child)
         // leaves its own place to its left child and then takes s's place.
         std::uint16_t q = left;
-        while (links_[kRight][q] != kNoNode) q = links_[kRight][q];
-        splice_out(q, links_[kLeft][q]);
+        while (links_[q][kRight] != kNoNode) q = links_[q][kRight];
+        splice_out(q, links_[q][kLeft]);
         replace(s, q);
         if (entries_live_) lift_entries(s, q, left);
     }
@@ -297,7 +296,7 @@ public:
             const std::uint16_t top = buckets_[b].top;
             if (top == kNoNode) continue;
             if (top >= kWindowSlots || parent_[top] == kNoNode || bucket(prefix_of(top)) != b ||
-                top_of_group(links_[kRight][kTreeRoot], prefix_of(top)) != top) {
+                top_of_group(links_[kTreeRoot][kRight], prefix_of(top)) != top) {
                 return false;
             }
         }
@@ -356,7 +355,7 @@ private:
             } else {
                 Bucket& b = buckets_[bucket(prefix_of_word(key_word))];
                 const std::uint32_t top = b.top;
-                const std::uint32_t root = links_[kRight][kTreeRoot];
+                const std::uint32_t root = links_[kTreeRoot][kRight];
                 if (top != kNoNode && prefix_of(top) == prefix_of_word(key_word)) {
                     return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, top, 0, b);
                 }
@@ -367,7 +366,7 @@ private:
             }
         }
         Bucket unused{kNoNode, 0};
-        return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, links_[kRight][kTreeRoot],
+        return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, links_[kTreeRoot][kRight],
                                                       0, unused);
     }
 
@@ -418,18 +417,18 @@ private:
             }
             std::uint32_t next;
             if constexpr (kBranch) {
-                next = less ? links_[kLeft][e] : links_[kRight][e];
+                next = less ? links_[e][kLeft] : links_[e][kRight];
             } else {
-                const std::uint32_t left = links_[kLeft][e];
-                const std::uint32_t right = links_[kRight][e];
+                const std::uint32_t left = links_[e][kLeft];
+                const std::uint32_t right = links_[e][kRight];
                 next = pick_below(new_word, old_word, left, right);
             }
             if (next == kNoNode) {
                 last_path_ = visited;
-                links_[less][e] = d;
+                links_[e][less] = d;
                 parent_[d] = static_cast<std::uint16_t>(e);
-                links_[kLeft][d] = kNoNode;
-                links_[kRight][d] = kNoNode;
+                links_[d][kLeft] = kNoNode;
+                links_[d][kRight] = kNoNode;
                 if constexpr (kStart != Start::group) b.top = d;
                 ++b.count;
                 return {best_length, static_cast<std::uint16_t>(best_node)};
@@ -454,7 +453,7 @@ private:
         while (r != kNoNode) {
             const std::uint64_t here = prefix_of(r);
             if (here == prefix) return r;
-            r = links_[prefix < here][r];
+            r = links_[r][prefix < here];
         }
         return kNoNode;
     }
@@ -485,14 +484,14 @@ private:
     // parent's children, so both of the parent's links are written, one with its own value.
     void splice_out(std::uint16_t s, std::uint16_t y) noexcept {
         assert(parent_[s] != kNoNode);
-        assert(links_[kRight][s] == kNoNode ? links_[kLeft][s] == y
-                                            : links_[kLeft][s] == kNoNode && links_[kRight][s] == y);
+        assert(links_[s][kRight] == kNoNode ? links_[s][kLeft] == y
+                                            : links_[s][kLeft] == kNoNode && links_[s][kRight] == y);
         const std::uint16_t q = parent_[s];
         parent_[y] = q;
-        const std::uint32_t left = links_[kLeft][q];
-        const std::uint32_t right = links_[kRight][q];
-        links_[kRight][q] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(right, s, y, right));
-        links_[kLeft][q] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(right, s, left, y));
+        const std::uint32_t left = links_[q][kLeft];
+        const std::uint32_t right = links_[q][kRight];
+        links_[q][kRight] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(right, s, y, right));
+        links_[q][kLeft] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(right, s, left, y));
         parent_[s] = kNoNode;
     }
 
@@ -501,15 +500,15 @@ private:
     void replace(std::uint16_t e, std::uint16_t d) noexcept {
         assert(parent_[d] == kNoNode && parent_[e] != kNoNode);
         const std::uint16_t q = parent_[e];
-        const std::uint32_t q_left = links_[kLeft][q];
-        const std::uint32_t q_right = links_[kRight][q];
-        links_[kLeft][q] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(q_left, e, d, q_left));
-        links_[kRight][q] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(q_left, e, q_right, d));
-        const std::uint16_t left = links_[kLeft][e];
-        const std::uint16_t right = links_[kRight][e];
+        const std::uint32_t q_left = links_[q][kLeft];
+        const std::uint32_t q_right = links_[q][kRight];
+        links_[q][kLeft] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(q_left, e, d, q_left));
+        links_[q][kRight] = static_cast<std::uint16_t>(pick_equal<std::uint32_t>(q_left, e, q_right, d));
+        const std::uint16_t left = links_[e][kLeft];
+        const std::uint16_t right = links_[e][kRight];
         parent_[d] = q;
-        links_[kLeft][d] = left;
-        links_[kRight][d] = right;
+        links_[d][kLeft] = left;
+        links_[d][kRight] = right;
         parent_[left] = d;  // lands on entry NO_NODE when a child is missing
         parent_[right] = d;
         parent_[e] = kNoNode;
@@ -522,7 +521,7 @@ private:
     bool entries_live_;
     std::array<std::uint64_t, kWindowSlots> keys_;
     std::array<std::uint16_t, kTreeEntries> parent_;
-    std::array<std::array<std::uint16_t, kTreeEntries>, 2> links_;  // [kRight], [kLeft]
+    std::array<std::array<std::uint16_t, 2>, kTreeEntries> links_;  // [e][kRight], [e][kLeft]
     std::array<Bucket, std::size_t{1} << kBucketBits> buckets_;
 };
 
