@@ -22,7 +22,17 @@
 //   lean_removal  wanted_only, with Delete and Replace rewriting links without branches;
 //   lean_branch   lean_removal, with the child link chosen by a branch;
 //   adaptiveN     lean_removal, switching to lean_branch after a search of N nodes or more;
-//   records       lean_removal with each node's key and links in one 16-byte record.
+//   indexed_attach  lean_removal, the new leaf's link chosen by index instead of a branch;
+//   split_last    indexed_attach, the parse calling the last search of a token on its own;
+//   narrow_key    split_last with only the first 4 bytes (1 pixel) of each key cached;
+//   records       lean_removal with each node's key and links in one 16-byte record;
+//   module_*      the module's SearchTree (bench/../src/lzss/search_tree.hpp) with one of its
+//                 choices pinned: cmov, branch, root (no prefix-group entries), no_chain (no
+//                 skipping of searches that continue a replacement), bare (neither);
+//   module        the module's encoders themselves.
+//
+// "Conditional move" means one: the picks use lzss::pick_below, which writes the cmov out
+// on x86-64 (g++ 12 turned plain ternaries back into branches in some instantiations).
 //
 // The greedy parse around them, encode<Tree>(), is the module's encode_groups() written
 // against a tree type parameter.
@@ -408,9 +418,8 @@ private:
             const bool less = new_word < old_word;
             if constexpr (kTrack) {
                 if constexpr (kHow.best_cmov) {
-                    const bool longer = length > best_length;
-                    best_length = longer ? length : best_length;
-                    best_node = longer ? e : best_node;
+                    best_node = pick_below(best_length, length, e, best_node);
+                    best_length = pick_below(best_length, length, length, best_length);
                 } else if (length > best_length) {
                     best_length = length;
                     best_node = e;
@@ -422,7 +431,7 @@ private:
             } else {
                 const std::uint32_t left = nodes_.left(e);
                 const std::uint32_t right = nodes_.right(e);
-                next = less ? left : right;
+                next = pick_below(new_word, old_word, left, right);
             }
             if (next == kNoNode) {
                 last_path_ = visited;
@@ -505,8 +514,9 @@ struct Variant {
 
 // ---- The module's tree with its choice of descent pinned --------------------------------------
 
-// The module's SearchTree, always taking the conditional move or always the branch, or
-// always starting at the top of the tree.
+// The module's SearchTree with one of its choices pinned: always the conditional move or
+// always the branch, always starting at the top of the tree (root), never skipping the
+// search of a position that continues a replacement (no_chain), or neither (bare).
 template <class Unit>
 struct ModuleCmovTree : SearchTree<Unit> {
     explicit ModuleCmovTree(std::span<const Unit> units) noexcept
@@ -523,6 +533,18 @@ template <class Unit>
 struct ModuleRootTree : SearchTree<Unit> {
     explicit ModuleRootTree(std::span<const Unit> units) noexcept
         : SearchTree<Unit>(units, {.entries = false}) {}
+};
+
+template <class Unit>
+struct ModuleNoChainTree : SearchTree<Unit> {
+    explicit ModuleNoChainTree(std::span<const Unit> units) noexcept
+        : SearchTree<Unit>(units, {.chains = false}) {}
+};
+
+template <class Unit>
+struct ModuleBareTree : SearchTree<Unit> {
+    explicit ModuleBareTree(std::span<const Unit> units) noexcept
+        : SearchTree<Unit>(units, {.entries = false, .chains = false}) {}
 };
 
 // ---- The greedy parse over any of them -----------------------------------------------------
@@ -687,6 +709,8 @@ inline constexpr NamedVariant kVariants[] = {
     NATIVE_ACCEL_VARIANT("module_cmov", ModuleCmovTree),
     NATIVE_ACCEL_VARIANT("module_branch", ModuleBranchTree),
     NATIVE_ACCEL_VARIANT("module_root", ModuleRootTree),
+    NATIVE_ACCEL_VARIANT("module_no_chain", ModuleNoChainTree),
+    NATIVE_ACCEL_VARIANT("module_bare", ModuleBareTree),
     NamedVariant{"module", module_bytes, module_units},
 };
 

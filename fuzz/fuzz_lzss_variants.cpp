@@ -33,7 +33,7 @@ std::vector<Bytes> seeds() {
     for (std::size_t i = 0; i < gradient.size(); ++i) {
         gradient[i] = static_cast<std::uint8_t>(i % 4 == 3 ? 0xFF : (i / 4) / (3 + i % 4));
     }
-    // The third byte picks variant 1 + byte % 21 of the table: a few different ones here.
+    // The variant byte picks one of the table (after plain): a few different ones here.
     return {seed(17, false, 8, words), seed(3, true, 20, words), seed(2, false, 13, Bytes(1500, 'x')),
             seed(9, false, 18, edge), seed(17, true, 19, gradient), seed(5, false, 0, gradient)};
 }

@@ -172,29 +172,33 @@ struct Match {
     std::uint16_t node = 0;
 };
 
-// How the tree is searched, as measured on text, pictures and random data (the variants
-// and their figures are in bench/encoder_variants.hpp and the README):
+// How the tree is searched. Each lever was measured on its own (bench/encoder_variants.hpp
+// keeps the variants, the README their figures); together they make the byte encoder about
+// twice as fast on text and the 4-byte one more than twice on pictures, with the same bytes.
 //
 // - Each slot keeps the first word of its position's key in string order (keys_), written
 //   when the position is inserted: a slot changes its position only then, and a node that
 //   Delete or Replace moves keeps its slot. The first compare at a node is one load
 //   indexed by the slot; the window is read only when those 8 bytes (2 pixels) agree.
-// - A search starts at the top node of its key's group when that is known (see Entries
-//   below), not at the top of the tree: on text that skips about half of the nodes of a
-//   path, on pictures about two thirds.
-// - The side is decided by one integer compare after both paths have produced the two
-//   integers, and both child links are loaded with the node, so that the next node is a
-//   conditional move: on text the side is a coin toss that a branch mispredicts at every
-//   other node. Written as one `less ? left : right` on a compare made after the join;
-//   a `bool` set in two branches is turned back into a branch by g++ 12.
+// - A search starts at the top node of its key's prefix group when that is known (see
+//   Entries below), not at the top of the tree: on text that skips about half of the
+//   nodes of a path, on pictures about two thirds.
+// - A position whose key equals, for all m units, that of the position after the one the
+//   previous search replaced needs no search at all (insert): on text and pictures one
+//   search in five, inside long repeats.
+// - The side is decided by one compare of two integers, the cached words or the words
+//   where the keys differ, and both child links are loaded with the node, so that the
+//   next node is a conditional move (pick_below): on text the side is a coin toss that a
+//   branch mispredicts at every other node.
 // - Where the side is predictable, a branch is faster: the processor follows the
 //   predicted child without waiting for the compare. Gradients in pictures build long
 //   one-sided chains, whose nodes all send a search the same way. A search that follows
-//   one of long_path nodes or more takes the branch (descend<.., true, ..>).
+//   one of long_path nodes or more takes the branch (descend<.., true>).
 // - The best match is kept only where the encoder uses it: in the search of the last
 //   position a token covers. On text 5 of 6 positions lie inside a match and are searched
 //   only for their place in the tree (and for a same-key replacement).
-// - Delete and Replace rewrite the link in the parent without a branch on its side.
+// - Delete and Replace rewrite the link in the parent without a branch on its side, and a
+//   node's two child links lie side by side (one cache line less per visit).
 //
 // Entries. The group of a prefix P (the first kPrefixUnits units: 2 bytes, or 1 pixel) is
 // the set of nodes whose keys begin with P. The tree is ordered by key, so a group is a
@@ -204,18 +208,20 @@ struct Match {
 // units with the key: they send the search the same way as they send every key of the
 // group, can be neither the best match (the top node matches more) nor a same-key
 // replacement. Starting at the top node therefore finds the same match and the same
-// place, node for node below it. entries_[bucket(P)] holds the top node of P's group, or
+// place, node for node below it. buckets_[bucket(P)] holds the top node of P's group, or
 // kNoNode when unknown; a bucket may also hold the top node of another prefix with the
-// same bucket, which its key tells apart. The one invariant: an entry is a node in the
-// tree and the top node of its own key's group. It is kept by
+// same bucket, which its key tells apart. The one invariant: a bucket's top node is a
+// node in the tree and the top node of its own key's group, and its count the number of
+// nodes in the tree whose prefix falls in the bucket. It is kept by
 // - a search that starts at the top of the tree: the first node of its group it meets is
 //   the top node, which it stores; when it meets none the group was empty, and the new
 //   node is its top node;
 // - a same-key replacement: the new node takes the place, and the entry, of the old;
 // - Delete: the entry of the removed node's group, when it was that node, moves to the
-//   first node of the group below the node that took its place; when the rightmost node
-//   of a left subtree moves up into the removed node's place, it becomes the top node of
-//   its own group if that group's top node was below the removed one.
+//   first node of the group below the node that took its place (none when the count
+//   drops to 0); when the rightmost node of a left subtree moves up into the removed
+//   node's place, it becomes the top node of its own group if that group's top node was
+//   below the removed one.
 // Keys shorter than kPrefixUnits units exist only at the last positions of the input:
 // from the first search of such a position on, entries are no longer used or kept.
 template <class Unit>
@@ -228,6 +234,8 @@ public:
         std::size_t long_path = 24;
         // Start searches at the top node of their key's group when it is known.
         bool entries = true;
+        // Skip the search of a position that continues a same-key replacement.
+        bool chains = true;
     };
 
     // Position 0 starts in the tree as its top node.
@@ -235,6 +243,7 @@ public:
         : units_(units.data()),
           n_(units.size()),
           long_path_(steering.long_path),
+          chains_(steering.chains),
           entries_live_(steering.entries) {
         assert(!units.empty());
         parent_.fill(kNoNode);
@@ -251,6 +260,20 @@ public:
     // is not `wanted` only the tree changes, and the result is meaningful only for a
     // same-key replacement (length m).
     [[gnu::always_inline]] Match insert(std::size_t h, std::size_t m, bool wanted) noexcept {
+        if (h == chain_next_ && n_ - h > m && chains_) {
+            // The search of h - 1 replaced the node of an earlier position p by its own,
+            // same key: h and p + 1 share m - 1 units, and when the next one agrees too,
+            // p + 1 (if still in the tree) is the one node whose key is h's, where the
+            // search of h would end. With n - h > m every position in the tree was
+            // inserted comparing m units, so no other node shares those m units.
+            const auto d = static_cast<std::uint16_t>(h & kSlotMask);
+            const std::uint16_t next = chain_slot_;
+            const Unit* key = units_ + h;
+            const Unit* candidate = key - ((std::size_t{d} - next) & kSlotMask);
+            if (parent_[next] != kNoNode && key[m - 1] == candidate[m - 1]) {
+                return follow_chain(h, m, d, next);
+            }
+        }
         if (last_path_ >= long_path_) {
             return wanted ? descend<true, true>(h, m) : descend<false, true>(h, m);
         }
@@ -400,11 +423,11 @@ private:
                     length = static_cast<std::size_t>(std::countl_zero(diff) / kUnitBits);
                 }
             } else {
-                if (m <= kKeyUnits) return take_place(e, d, m, visited, b);
+                if (m <= kKeyUnits) return take_place(h, e, d, m, visited, b);
                 // The one position in h - 4095 .. h - 1 whose slot is e (unsigned wrap-around).
                 const Unit* candidate = key - ((std::size_t{d} - e) & kSlotMask);
                 const Divergence v = diverge(key, candidate, kKeyUnits, m);
-                if (v.length >= m) return take_place(e, d, m, visited, b);
+                if (v.length >= m) return take_place(h, e, d, m, visited, b);
                 new_word = v.a;
                 old_word = v.b;
                 length = v.length;
@@ -439,12 +462,23 @@ private:
 
     // Same key for m units: the newer position takes the older one's place, and the older
     // can never be found again. The key's group keeps its top node, d standing in for e.
-    Match take_place(std::uint32_t e, std::uint16_t d, std::size_t m, std::size_t visited,
-                     Bucket& b) noexcept {
+    Match take_place(std::size_t h, std::uint32_t e, std::uint16_t d, std::size_t m,
+                     std::size_t visited, Bucket& b) noexcept {
         last_path_ = visited;
         replace(static_cast<std::uint16_t>(e), d);
         if (b.top == e) b.top = d;
+        chain_next_ = h + 1;
+        chain_slot_ = static_cast<std::uint16_t>((e + 1) & kSlotMask);
         return {m, static_cast<std::uint16_t>(e)};
+    }
+
+    // The search of h ends at node e, whose key is h's for m units (see insert).
+    Match follow_chain(std::size_t h, std::size_t m, std::uint16_t d, std::uint16_t e) noexcept {
+        const std::uint64_t key_word = leading_word(units_, n_, h);
+        keys_[d] = key_word;
+        Bucket unused{kNoNode, 0};
+        Bucket& b = entries_live_ ? buckets_[bucket(prefix_of_word(key_word))] : unused;
+        return take_place(h, e, d, m, last_path_, b);
     }
 
     // The first node of the group of `prefix` on the way down from node r (the top node of
@@ -518,6 +552,11 @@ private:
     std::size_t n_;
     std::size_t long_path_;
     std::size_t last_path_ = 0;
+    // After a same-key replacement at h - 1: chain_next_ is h, chain_slot_ the slot after
+    // the replaced node's.
+    std::size_t chain_next_ = 0;
+    std::uint16_t chain_slot_ = 0;
+    bool chains_;
     bool entries_live_;
     std::array<std::uint64_t, kWindowSlots> keys_;
     std::array<std::uint16_t, kTreeEntries> parent_;
