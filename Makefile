@@ -4,7 +4,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml native_accel.pyi
 
-.PHONY: test demo bench install clean fuzz fuzz-build test-asan
+.PHONY: test demo bench install clean fuzz fuzz-build test-asan test-freethreaded
 
 # Fuzzing: FUZZ_SECONDS per target for `make fuzz` (FUZZ_TARGETS names a subset, e.g.
 # FUZZ_TARGETS=fuzz_seed_match); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
@@ -75,6 +75,13 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.tools $(SOURCES)
 test-asan: $(ASAN_VENV)/.installed
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --capture=sys
 
+# The whole suite on a free-threaded CPython 3.13 that tools/build_cpython.sh builds once
+# from Debian's source package and keeps in ~/.cache/native_accel (see the script).
+FT_VENV := .venv-freethreaded
+
+test-freethreaded:
+	tools/test_free_threaded.sh $(FT_VENV)
+
 demo: install
 	$(PY) examples/tour.py
 
@@ -83,4 +90,4 @@ bench: install
 	$(PY) bench/run.py $(if $(QUICK),--quick)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(FT_VENV)
