@@ -16,7 +16,7 @@ constexpr ArgSpec kXorCycle{"xor_cycle_inplace", kXorParams, 3};
 PyObject* md5_digest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return invoke<Bytes>(kMd5Digest, args, nargs, kwnames, [](ByteView data) {
         return bytes_result(
-            run_unlocked_if_large(data.size(), [&] { return crypto::md5_digest(data); }));
+            run_unlocked_if_large(data.size(), kUnlockStream, [&] { return crypto::md5_digest(data); }));
     });
 }
 

@@ -24,9 +24,9 @@ constexpr std::uint64_t kDefaultLevel = 17;
 // runs without the interpreter lock when the work is large.
 PyObject* lzss_pack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return invoke<Bytes, Flag>(kLzssPack, args, nargs, kwnames, [](ByteView data, bool suppress) {
-        return bytes_built_in_place(lzss::pack_bound(data.size()), data.size(), [&](auto out) {
-            return lzss::pack_into(data, kDefaultLevel, suppress, out);
-        });
+        return bytes_built_in_place(
+            lzss::pack_bound(data.size()), data.size(), kUnlockEncoder,
+            [&](auto out) { return lzss::pack_into(data, kDefaultLevel, suppress, out); });
     });
 }
 
@@ -35,29 +35,29 @@ PyObject* lzss_pack_level(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return invoke<Bytes, U64, Flag>(
         kLzssPackLevel, args, nargs, kwnames,
         [](ByteView data, std::uint64_t level, bool suppress) {
-            return bytes_built_in_place(lzss::pack_bound(data.size()), data.size(), [&](auto out) {
-                return lzss::pack_into(data, level, suppress, out);
-            });
+            return bytes_built_in_place(
+                lzss::pack_bound(data.size()), data.size(), kUnlockEncoder,
+                [&](auto out) { return lzss::pack_into(data, level, suppress, out); });
         });
 }
 
 PyObject* lzss_unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return invoke<Bytes>(kLzssUnpack, args, nargs, kwnames, [](ByteView data) {
-        return bytes_built_in_place(lzss::unpack_bound(data), data.size(),
+        return bytes_built_in_place(lzss::unpack_bound(data), data.size(), kUnlockStream,
                                     [&](auto out) { return lzss::unpack_into(data, out); });
     });
 }
 
 PyObject* lzss32_pack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return invoke<Bytes>(kLzss32Pack, args, nargs, kwnames, [](ByteView data) {
-        return bytes_built_in_place(lzss32::pack_bound(data.size()), data.size(),
+        return bytes_built_in_place(lzss32::pack_bound(data.size()), data.size(), kUnlockEncoder,
                                     [&](auto out) { return lzss32::pack_into(data, out); });
     });
 }
 
 PyObject* lzss32_unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return invoke<Bytes>(kLzss32Unpack, args, nargs, kwnames, [](ByteView data) {
-        return bytes_built_in_place(lzss32::unpack_bound(data), data.size(),
+        return bytes_built_in_place(lzss32::unpack_bound(data), data.size(), kUnlockStream,
                                     [&](auto out) { return lzss32::unpack_into(data, out); });
     });
 }

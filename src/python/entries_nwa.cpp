@@ -21,8 +21,7 @@ PyObject* nwa_decode_pcm(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!planned.ok()) return body_error(planned.error());
         const nwa::DecodePlan& plan = planned.value();
         const std::size_t pcm_size = plan.header.pcm_size;
-        return bytes_built_in_place(pcm_size, data.size(), [&](std::span<std::uint8_t> pcm)
-                                                               -> Outcome<std::size_t> {
+        auto decode = [&](std::span<std::uint8_t> pcm) -> Outcome<std::size_t> {
             if (plan.raw) {
                 std::copy(plan.raw_pcm.begin(), plan.raw_pcm.end(), pcm.begin());
                 return pcm_size;
@@ -30,7 +29,8 @@ PyObject* nwa_decode_pcm(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             const auto decoded = nwa::decode_units(plan, data, pcm);
             if (!decoded.ok()) return BodyError{decoded.error()};
             return pcm_size;
-        });
+        };
+        return bytes_built_in_place(pcm_size, data.size(), kUnlockStream, decode);
     });
 }
 
