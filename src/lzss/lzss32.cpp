@@ -1,6 +1,7 @@
 #include "lzss/lzss32.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -61,40 +62,67 @@ inline void copy_reference(std::uint8_t* dst, std::size_t distance, std::size_t 
 
 }  // namespace
 
-Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data) {
-    const std::size_t n = data.size();
-    ByteBuffer out;
-    if (n == 0) return out;
+Outcome<std::size_t> pack_bound(std::size_t n) {
     if (n % kUnitBytes != 0) return BodyError{"lzss32: source size is not a multiple of 4"};
     if (n > lzss::kMaxHeaderValue) {
         return BodyError{"lzss32: input of 4 GiB or more does not fit the 32-bit header"};
     }
+    if (n == 0) return std::size_t{0};
+    // At most one token per unit, a literal being the longest (3 bytes), and one flag byte
+    // per group of 8 tokens; no empty tail group.
+    const std::size_t units = n / kUnitBytes;
+    return kHeaderSize + kLiteralBytes * units + (units + lzss::kGroupTokens - 1) / lzss::kGroupTokens;
+}
+
+Outcome<std::size_t> pack_into(std::span<const std::uint8_t> data, std::span<std::uint8_t> out) {
+    const auto bound = pack_bound(data.size());
+    if (!bound.ok()) return BodyError{bound.error()};
+    const std::size_t n = data.size();
+    if (n == 0) return std::size_t{0};
+    assert(out.size() >= bound.value());
 
     std::vector<std::uint32_t> units(n / kUnitBytes);
     for (std::size_t k = 0; k < units.size(); ++k) units[k] = read_u32_le(data.data() + 4 * k);
 
     // A literal takes 3 bytes for 4 and a reference 2 for at least 4, so the stream is never
     // longer than the input plus its header and flag bytes: it fits packed_size.
-    out.resize(kHeaderSize);
-    lzss::encode_groups<UnitFormat>(units, kMaxMatch, false, out);
-    write_u32_le(out.data(), static_cast<std::uint32_t>(out.size()));
+    const std::size_t length = lzss::encode_groups<UnitFormat>(units, kMaxMatch, false, out);
+    write_u32_le(out.data(), static_cast<std::uint32_t>(length));
     write_u32_le(out.data() + 4, static_cast<std::uint32_t>(n));
+    return length;
+}
+
+Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data) {
+    const auto bound = pack_bound(data.size());
+    if (!bound.ok()) return BodyError{bound.error()};
+    ByteBuffer out(bound.value());
+    const auto length = pack_into(data, out);
+    if (!length.ok()) return BodyError{length.error()};
+    out.resize(length.value());
     return out;
 }
 
-Outcome<ByteBuffer> unpack(std::span<const std::uint8_t> stream) {
+Outcome<std::size_t> unpack_bound(std::span<const std::uint8_t> stream) {
     const std::size_t n = stream.size();
     if (n < kHeaderSize) return BodyError{"lzss32 short"};
     const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
-    ByteBuffer out;
-    if (unpacked_size == 0) return out;
-
-    // A header may announce up to 4 GiB - 1: size the buffer by what the body can produce.
+    if (unpacked_size == 0) return std::size_t{0};
+    // A header may announce up to 4 GiB - 1: size the output by what the body can produce.
     const std::size_t body = n - kHeaderSize;
     const std::size_t producible = body > std::numeric_limits<std::size_t>::max() / kMaxExpansion
                                        ? std::numeric_limits<std::size_t>::max()
                                        : body * kMaxExpansion;
-    out.resize(std::min(unpacked_size + kLiteralOvershoot, producible));
+    return std::min(unpacked_size + kLiteralOvershoot, producible);
+}
+
+Outcome<std::size_t> unpack_into(std::span<const std::uint8_t> stream,
+                                 std::span<std::uint8_t> out) {
+    const auto bound = unpack_bound(stream);
+    if (!bound.ok()) return BodyError{bound.error()};
+    const std::size_t n = stream.size();
+    const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
+    if (unpacked_size == 0) return std::size_t{0};
+    assert(out.size() >= bound.value());
 
     const std::uint8_t* in = stream.data();
     std::uint8_t* dst = out.data();
@@ -125,7 +153,16 @@ Outcome<ByteBuffer> unpack(std::span<const std::uint8_t> stream) {
             }
         }
     }
-    out.resize(produced);
+    return produced;
+}
+
+Outcome<ByteBuffer> unpack(std::span<const std::uint8_t> stream) {
+    const auto bound = unpack_bound(stream);
+    if (!bound.ok()) return BodyError{bound.error()};
+    ByteBuffer out(bound.value());
+    const auto produced = unpack_into(stream, out);
+    if (!produced.ok()) return BodyError{produced.error()};
+    out.resize(produced.value());
     return out;
 }
 

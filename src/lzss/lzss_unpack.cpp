@@ -123,16 +123,20 @@ inline void unpack_fast_groups(const std::uint8_t* in, std::size_t n, std::size_
 
 }  // namespace
 
-ByteBuffer unpack(std::span<const std::uint8_t> stream) {
-    ByteBuffer out;
+std::size_t unpack_bound(std::span<const std::uint8_t> stream) noexcept {
     const std::size_t n = stream.size();
-    if (n <= kHeaderSize) return out;
+    if (n <= kHeaderSize) return 0;
     const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
-    if (unpacked_size == 0) return out;
+    return std::min(unpacked_size, (n - kHeaderSize) * kMaxExpansion);
+}
 
-    // A header may announce up to 4 GiB - 1; size the buffer by what the body can produce.
-    const std::size_t limit = std::min(unpacked_size, (n - kHeaderSize) * kMaxExpansion);
-    out.resize(limit);
+std::size_t unpack_into(std::span<const std::uint8_t> stream,
+                        std::span<std::uint8_t> out) noexcept {
+    // The output never exceeds the bound, so a destination of exactly the bound decodes
+    // as if it were unpacked_size bytes long.
+    const std::size_t n = stream.size();
+    const std::size_t limit = std::min(out.size(), unpack_bound(stream));
+    if (limit == 0) return 0;
 
     const std::uint8_t* in = stream.data();
     std::uint8_t* dst = out.data();
@@ -143,10 +147,10 @@ ByteBuffer unpack(std::span<const std::uint8_t> stream) {
         unsigned flags = in[i++];
         for (std::size_t bit = 0; bit < kGroupTokens && produced < limit; ++bit, flags >>= 1) {
             if (flags & 1u) {
-                if (i >= n) goto done;  // literal without its byte: the input is used up
+                if (i >= n) return produced;  // literal without its byte: the input is used up
                 dst[produced++] = in[i++];
             } else {
-                if (i + 1 >= n) goto done;  // reference without both its bytes
+                if (i + 1 >= n) return produced;  // reference without both its bytes
                 const std::size_t word = in[i] | static_cast<std::size_t>(in[i + 1]) << 8;
                 i += 2;
                 produced = copy_reference(dst, produced, limit, word >> 4,
@@ -154,8 +158,12 @@ ByteBuffer unpack(std::span<const std::uint8_t> stream) {
             }
         }
     }
-done:
-    out.resize(produced);
+    return produced;
+}
+
+ByteBuffer unpack(std::span<const std::uint8_t> stream) {
+    ByteBuffer out(unpack_bound(stream));
+    out.resize(unpack_into(stream, out));
     return out;
 }
 

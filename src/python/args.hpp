@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/outcome.hpp"
+
 namespace native_accel::python {
 
 // A strong reference with exactly one owner.
@@ -77,28 +79,12 @@ void wrap_argument_error(const char* name);
 
 using ByteView = std::span<const std::uint8_t>;
 
-// A bytearray argument: the layer's own reference, held for the call. The storage is read
-// through storage() at the moment of writing, inside the object's critical section on a
-// free-threaded build, so that no resize can slip between conversion and the body.
+// A bytearray argument: the layer's own reference, held for the call. Its storage is
+// taken only when the body writes (with_exclusive_storage), under a buffer export, so
+// that no resize can slip between conversion and the write.
 struct WritableBytes {
     OwnedRef owner;
-
-    [[nodiscard]] std::span<std::uint8_t> storage() const noexcept {
-        PyObject* array = owner.get();
-        return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(array)),
-                static_cast<std::size_t>(PyByteArray_GET_SIZE(array))};
-    }
 };
-
-// Runs fn(storage) while no other thread can resize or write the bytearray. With the
-// interpreter lock this is the lock itself; a free-threaded build takes the object's
-// critical section (the macros are plain braces otherwise).
-template <class Fn>
-void with_exclusive_storage(const WritableBytes& bytes, Fn&& fn) noexcept {
-    Py_BEGIN_CRITICAL_SECTION(bytes.owner.get());
-    fn(bytes.storage());
-    Py_END_CRITICAL_SECTION();
-}
 
 using TargetPairs = std::vector<std::pair<std::int32_t, std::int32_t>>;
 

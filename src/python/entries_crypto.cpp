@@ -3,6 +3,7 @@
 #include "crypto/xor_cycle.hpp"
 #include "python/args.hpp"
 #include "python/catalogue.hpp"
+#include "python/interpreter_lock.hpp"
 
 namespace native_accel::python {
 namespace {
@@ -13,19 +14,21 @@ constexpr const char* kXorParams[] = {"data", "code", "start"};
 constexpr ArgSpec kXorCycle{"xor_cycle_inplace", kXorParams, 3};
 
 PyObject* md5_digest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kMd5Digest, args, nargs, kwnames,
-                         [](ByteView data) { return bytes_result(crypto::md5_digest(data)); });
+    return invoke<Bytes>(kMd5Digest, args, nargs, kwnames, [](ByteView data) {
+        return bytes_result(
+            run_unlocked_if_large(data.size(), kUnlockStream, [&] { return crypto::md5_digest(data); }));
+    });
 }
 
 PyObject* xor_cycle_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return invoke<ByteArray, Bytes, U64>(
         kXorCycle, args, nargs, kwnames,
-        [](const WritableBytes& data, ByteView code, std::uint64_t start) {
-            with_exclusive_storage(data, [&](std::span<std::uint8_t> storage) {
+        [](const WritableBytes& data, ByteView code, std::uint64_t start) -> PyObject* {
+            const bool written = with_exclusive_storage(data, [&](std::span<std::uint8_t> storage) {
                 crypto::xor_cycle(storage, code, start);
             });
-            return none_result();
+            return written ? none_result() : nullptr;
         });
 }
 

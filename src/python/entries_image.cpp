@@ -2,6 +2,7 @@
 #include "image/tile_copy.hpp"
 #include "python/args.hpp"
 #include "python/catalogue.hpp"
+#include "python/interpreter_lock.hpp"
 
 namespace native_accel::python {
 namespace {
@@ -15,12 +16,12 @@ PyObject* tile_copy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         kTileCopy, args, nargs, kwnames,
         [](const WritableBytes& dst, ByteView src, std::uint64_t bx, std::uint64_t by,
            ByteView mask, std::uint64_t tx, std::uint64_t ty, std::int32_t repx,
-           std::int32_t repy, bool rev, std::uint8_t lim) {
+           std::int32_t repy, bool rev, std::uint8_t lim) -> PyObject* {
             const image::TileMask tile{mask, tx, ty, repx, repy, rev, lim};
-            with_exclusive_storage(dst, [&](std::span<std::uint8_t> storage) {
+            const bool written = with_exclusive_storage(dst, [&](std::span<std::uint8_t> storage) {
                 image::tile_copy(storage, src, bx, by, tile);
             });
-            return none_result();
+            return written ? none_result() : nullptr;
         });
 }
 

@@ -3,6 +3,7 @@
 #include "lzss/lzss32.hpp"
 #include "python/args.hpp"
 #include "python/catalogue.hpp"
+#include "python/interpreter_lock.hpp"
 
 namespace native_accel::python {
 namespace {
@@ -19,14 +20,13 @@ constexpr ArgSpec kLzss32Unpack{"lzss32_unpack", kDataOnly, 1};
 // lzss_pack is the encoder at this level.
 constexpr std::uint64_t kDefaultLevel = 17;
 
-PyObject* outcome_result(Outcome<ByteBuffer> outcome) {
-    if (!outcome.ok()) return body_error(outcome.error());
-    return bytes_result(outcome.value());
-}
-
+// Every LZSS body reads only its bytes argument and writes only into the new result, so it
+// runs without the interpreter lock when the work is large.
 PyObject* lzss_pack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return invoke<Bytes, Flag>(kLzssPack, args, nargs, kwnames, [](ByteView data, bool suppress) {
-        return outcome_result(lzss::pack(data, kDefaultLevel, suppress));
+        return bytes_built_in_place(
+            lzss::pack_bound(data.size()), data.size(), kUnlockEncoder,
+            [&](auto out) { return lzss::pack_into(data, kDefaultLevel, suppress, out); });
     });
 }
 
@@ -35,23 +35,31 @@ PyObject* lzss_pack_level(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return invoke<Bytes, U64, Flag>(
         kLzssPackLevel, args, nargs, kwnames,
         [](ByteView data, std::uint64_t level, bool suppress) {
-            return outcome_result(lzss::pack(data, level, suppress));
+            return bytes_built_in_place(
+                lzss::pack_bound(data.size()), data.size(), kUnlockEncoder,
+                [&](auto out) { return lzss::pack_into(data, level, suppress, out); });
         });
 }
 
 PyObject* lzss_unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kLzssUnpack, args, nargs, kwnames,
-                         [](ByteView data) { return bytes_result(lzss::unpack(data)); });
+    return invoke<Bytes>(kLzssUnpack, args, nargs, kwnames, [](ByteView data) {
+        return bytes_built_in_place(lzss::unpack_bound(data), data.size(), kUnlockStream,
+                                    [&](auto out) { return lzss::unpack_into(data, out); });
+    });
 }
 
 PyObject* lzss32_pack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kLzss32Pack, args, nargs, kwnames,
-                         [](ByteView data) { return outcome_result(lzss32::pack(data)); });
+    return invoke<Bytes>(kLzss32Pack, args, nargs, kwnames, [](ByteView data) {
+        return bytes_built_in_place(lzss32::pack_bound(data.size()), data.size(), kUnlockEncoder,
+                                    [&](auto out) { return lzss32::pack_into(data, out); });
+    });
 }
 
 PyObject* lzss32_unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kLzss32Unpack, args, nargs, kwnames,
-                         [](ByteView data) { return outcome_result(lzss32::unpack(data)); });
+    return invoke<Bytes>(kLzss32Unpack, args, nargs, kwnames, [](ByteView data) {
+        return bytes_built_in_place(lzss32::unpack_bound(data), data.size(), kUnlockStream,
+                                    [&](auto out) { return lzss32::unpack_into(data, out); });
+    });
 }
 
 }  // namespace

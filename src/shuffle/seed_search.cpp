@@ -203,13 +203,18 @@ Outcome<SearchOutcome> find_shuffle_seed_first(const SearchRequest& request,
     if (failure) std::rethrow_exception(failure);
     if (refused) return SearchOutcome{SearchEnd::no_thread};
 
+    // The monitor takes the interpreter only to run its signal handlers: the progress line,
+    // the sleep and the joins need none of it, so other threads of the embedding program
+    // keep running during a long search, and an interrupt still ends it within a round.
     ProgressReporter progress(request.progress_iv, request.seed0, start);
     progress.restart();
     if (!shared->found.load(std::memory_order_relaxed)) {
         for (;;) {
             if (shared->active_workers.load(std::memory_order_relaxed) == 0) break;
+            hooks.release_interpreter();
             if (request.progress_iv > 0) progress.check(shared->tested);
             sleep_round(*shared);
+            hooks.reacquire_interpreter();
             if (hooks.signal_raised()) {
                 pool.stop_and_join();  // the seed of a late match is dropped
                 return SearchOutcome{SearchEnd::interrupted};
@@ -217,7 +222,9 @@ Outcome<SearchOutcome> find_shuffle_seed_first(const SearchRequest& request,
             if (shared->found.load(std::memory_order_relaxed)) break;
         }
     }
+    hooks.release_interpreter();
     pool.stop_and_join();
+    hooks.reacquire_interpreter();
     if (!shared->found.load(std::memory_order_relaxed)) return SearchOutcome{SearchEnd::exhausted};
     return SearchOutcome{SearchEnd::matched,
                          static_cast<std::uint32_t>(shared->result_seed.load())};

@@ -5,7 +5,7 @@
 // test them (seed_match.hpp); the calling thread stays in the call as the monitor, in
 // 50 ms rounds: it writes progress lines, lets the embedding interpreter run its signal
 // handlers (so an interrupt ends the search, after every worker has been joined), and
-// watches for a match. The shared state is a handful of atomics; there are no locks.
+// watches for a match. Between signal checks it lets go of the interpreter. The shared state is a handful of atomics; there are no locks.
 //
 // Which seed comes back: workers test their chunks in increasing order and chunks are
 // handed out in increasing order, but workers run side by side, so with several workers
@@ -27,7 +27,8 @@ inline constexpr std::uint32_t kDefaultChunk = 8192;
 inline constexpr double kDefaultProgressInterval = 1.0;  // seconds
 
 // What the embedding interpreter must do for the search; the search itself never touches
-// it. The interpreter is released only while the workers are being created.
+// it. The interpreter is released while the workers are being created and while the
+// monitor reports, sleeps and joins; it is held only to run signal handlers.
 class SearchHooks {
 public:
     virtual void release_interpreter() noexcept = 0;
