@@ -96,27 +96,36 @@ if ! apt-get "${apt_options[@]}" -qq update >"$apt_root/update.log" 2>&1; then
     fi
     fail "could not read Debian's source lists for '$suites' (see $apt_root/update.log)"
 fi
-# The .dsc that apt-get source would fetch names the exact version, epoch left out; its
-# line reads: 'URI' FILE SIZE HASH.
-dsc=$(apt-get "${apt_options[@]}" source --print-uris "$package" 2>/dev/null \
-      | awk '$2 ~ /\.dsc$/ { print $2; exit }') || true
-[ -n "$dsc" ] || fail "no source package '$package' in Debian's suites '$suites'"
-version=${dsc#"${package}_"}
-version=${version%.dsc}
-prefix="$cache/$package-$version-$mode"
-if [ -f "$prefix/.complete" ]; then
-    interpreter_of "$prefix"
-    exit 0
-fi
+# Every version the suites list, newest first. A mirror may list a revision before it
+# serves its files (it answers 404 Not Found), and the next one down serves as well here.
+mapfile -t versions < <(apt-cache "${apt_options[@]}" showsrc "$package" 2>/dev/null \
+                        | awk '/^Version:/ { print $2 }' | sort -u -V -r)
+[ "${#versions[@]}" -gt 0 ] || fail "no source package '$package' in Debian's suites '$suites'"
+fetched=""
+for full_version in "${versions[@]}"; do
+    version=${full_version#*:}  # file names leave the epoch out
+    prefix="$cache/$package-$version-$mode"
+    if [ -f "$prefix/.complete" ]; then
+        interpreter_of "$prefix"
+        exit 0
+    fi
+    work="$cache/build-$package-$version-$mode"
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work"
+    say "fetching Debian's source of $package $version"
+    if (cd "$work" && apt-get "${apt_options[@]}" -qq source --download-only \
+            "$package=$full_version" >"$work/fetch.log" 2>&1); then
+        fetched=$version
+        break
+    fi
+    grep '^E:' "$work/fetch.log" >&2 || cat "$work/fetch.log" >&2
+    say "warning: $package $version is listed but cannot be fetched"
+    rm -rf "$work"
+done
+[ -n "$fetched" ] || fail "no listed version of $package (${versions[*]}) could be fetched"
 
-# ---- Fetch, configure, build, install ------------------------------------------------------
-work="$cache/build-$package-$version-$mode"
-rm -rf "$work" "$prefix"
-mkdir -p "$work"
-say "fetching Debian's source of $package $version"
-(cd "$work" && apt-get "${apt_options[@]}" -qq source --download-only "$package=$version" \
-    >"$work/fetch.log" 2>&1) \
-    || { cat "$work/fetch.log" >&2; fail "apt-get source $package=$version failed"; }
+# ---- Configure, build, install -------------------------------------------------------------
+dsc="${package}_$version.dsc"
 source_dir="$work/$package"
 dpkg-source -x --skip-patches "$work/$dsc" "$source_dir" >>"$work/fetch.log" 2>&1 \
     || { cat "$work/fetch.log" >&2; fail "could not unpack $dsc"; }
