@@ -216,6 +216,35 @@ def test_ctrl_c_stops_the_main_threads_search_while_other_threads_search():
         signal.signal(signal.SIGALRM, previous)
 
 
+def test_a_search_finds_its_seed_while_another_thread_rewrites_its_target_list():
+    # The rewriter puts equal pairs in fresh tuples, so the old ones are freed as it goes:
+    # the conversion must hold each item it reads, and the search use what it copied.
+    seed = 3_000_000_000
+    target = layout_of(seed, SIZES)
+    found: list[int | None] = []
+    searching = threading.Event()
+
+    def rewriter() -> None:
+        rewrites = 0
+        while searching.is_set() or rewrites < 10_000:
+            i = rewrites % len(target)
+            offset, size = target[i]
+            target[i] = (offset + 0, size + 0) if rewrites % 2 else tuple([offset, size])
+            rewrites += 1
+
+    def searcher() -> None:
+        searching.set()
+        try:
+            for _ in range(20):
+                found.append(na.find_shuffle_seed_first(target, seed - 20_000, 1, 512, 0.0))
+        finally:
+            searching.clear()
+
+    assert run_threads(lambda k: searcher() if k == 0 else rewriter(), 2) == []
+    assert found == [seed] * 20
+    assert target == layout_of(seed, SIZES)
+
+
 # ---- In-place writes racing resizes of the same bytearray ---------------------------------
 
 PREFIX = 1 << 20  # the resizer never removes these bytes...
