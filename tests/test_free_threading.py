@@ -248,7 +248,8 @@ def test_a_search_finds_its_seed_while_another_thread_rewrites_its_target_list()
 # ---- In-place writes racing resizes of the same bytearray ---------------------------------
 
 PREFIX = 1 << 20  # the resizer never removes these bytes...
-TAIL = 1 << 16    # ...and adds or removes these behind them
+TAIL = 2 << 20    # ...and adds or removes these behind them: more than the storage can
+                  # hold in its slack, so that growing and shrinking reallocate it
 ROW_PIXELS = 256
 ORIGINAL = bytes(random.Random(21).randbytes(PREFIX))
 XOR_KEY = bytes(range(1, 254))  # 253 bytes, prime to every power of two
@@ -285,27 +286,38 @@ def test_in_place_writes_racing_resizes_work_on_one_buffer(step):
     # A writer steps the buffer and, after every call, finds the prefix exactly as its own
     # calls alone leave it: a call that wrote into storage a resize had moved away, or
     # partly into the old and partly into the new storage, shows there. The resizer's own
-    # view shows the other side: each resize either happened whole or raised BufferError
-    # (while a call held the buffer), and the length is always what its resizes made it.
+    # view shows the other side: each resize either happened whole or raised BufferError,
+    # and the length is always what its resizes made it. Writes of a megabyte run without
+    # the interpreter lock, so the resizer meets calls in progress, and some of its
+    # resizes must have been refused: a call that held no export would let them through.
+    # Every eighth call the writer also waits for a resize between two calls, so that
+    # resizes that get through are met as well.
     buffer = bytearray(ORIGINAL)
     expected = prefixes_after(step)
     writer_done = threading.Event()
+    between_calls = threading.Event()
+    resized_between = threading.Event()
     resized = [0, 0]  # done, refused with BufferError
     calls = [0]
 
     def writer() -> None:
         try:
-            while calls[0] < 200 or resized[0] < 50:
+            while calls[0] < 200 or resized[1] == 0:
+                assert calls[0] < 100_000, "no resize was refused: the calls hold no export"
                 step(buffer, calls[0])
                 calls[0] += 1
                 assert buffer[:PREFIX] == expected[calls[0] % 2], f"call {calls[0]} tore"
-                assert resized[0] + resized[1] < 2_000_000, "the resizer made no progress"
+                if calls[0] % 8 == 0:
+                    between_calls.set()
+                    assert resized_between.wait(60), "no resize between calls: an export stayed"
+                    resized_between.clear()
         finally:
             writer_done.set()
 
     def resizer() -> None:
         length = PREFIX
         while not writer_done.is_set():
+            waited_for = between_calls.is_set()
             try:
                 if length > PREFIX:
                     del buffer[PREFIX:]
@@ -314,12 +326,15 @@ def test_in_place_writes_racing_resizes_work_on_one_buffer(step):
                     buffer.extend(bytes(TAIL))
                     length = PREFIX + TAIL
                 resized[0] += 1
+                if waited_for:
+                    between_calls.clear()
+                    resized_between.set()
             except BufferError:
                 resized[1] += 1
             assert len(buffer) == length
 
     assert run_threads(lambda k: writer() if k == 0 else resizer(), 2) == []
-    assert calls[0] >= 200 and resized[0] >= 50
+    assert calls[0] >= 200 and resized[0] >= calls[0] // 8 and resized[1] > 0
     # No call left an export behind: the buffer can still be resized.
     buffer.extend(b"\x00")
     del buffer[PREFIX:]
