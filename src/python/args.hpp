@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/outcome.hpp"
+#include "shuffle/target_entry.hpp"
 
 namespace native_accel::python {
 
@@ -86,7 +87,8 @@ struct WritableBytes {
     OwnedRef owner;
 };
 
-using TargetPairs = std::vector<std::pair<std::int32_t, std::int32_t>>;
+// target_idx: each pair (expected_offset, size) becomes the search's own entry.
+using TargetPairs = std::vector<shuffle::TargetEntry>;
 
 // ---- Converters -------------------------------------------------------------------------
 // Each kind names the value its body receives and converts one object; on failure it

@@ -60,18 +60,9 @@ PyObject* find_shuffle_seed_first(PyObject*, PyObject* const* args, Py_ssize_t n
                                   PyObject* kwnames) {
     return invoke<Pairs, U32, OrNone<U64>, OrNone<U32>, OrNone<Float>>(
         kSearch, args, nargs, kwnames,
-        [](const TargetPairs& pairs, std::uint32_t seed0, std::optional<std::uint64_t> workers,
+        [](const TargetPairs& targets, std::uint32_t seed0, std::optional<std::uint64_t> workers,
            std::optional<std::uint32_t> chunk, std::optional<double> progress_iv) -> PyObject* {
-            if (pairs.size() < 2) return u64_result(seed0);
-            std::vector<shuffle::TargetEntry> targets;
-            targets.reserve(pairs.size());
-            for (const auto& [offset, size] : pairs) targets.push_back({offset, size});
-            shuffle::SearchRequest request;
-            request.targets = targets;
-            request.seed0 = seed0;
-            request.workers = shuffle::worker_count(workers);
-            request.chunk = shuffle::chunk_size(chunk);
-            request.progress_iv = progress_iv.value_or(shuffle::kDefaultProgressInterval);
+            const shuffle::SearchRequest request{targets, seed0, workers, chunk, progress_iv};
             InterpreterHooks hooks;
             auto outcome = shuffle::find_shuffle_seed_first(request, hooks);
             if (!outcome.ok()) return body_error(outcome.error());

@@ -22,17 +22,13 @@
 #pragma once
 
 #include "shuffle/msvc_rand.hpp"
+#include "shuffle/target_entry.hpp"
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace native_accel::shuffle {
-
-struct TargetEntry {
-    std::int32_t expected_offset;
-    std::int32_t size;
-};
 
 // The draw below `bound` without a division.
 //
