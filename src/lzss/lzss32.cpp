@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/little_endian.hpp"
 #include "lzss/lzss.hpp"
 #include "lzss/search_tree.hpp"
 
@@ -13,8 +14,8 @@ namespace native_accel::lzss32 {
 namespace {
 
 using lzss::kHeaderSize;
-using lzss::read_u32_le;
-using lzss::write_u32_le;
+using little_endian::load32;
+using little_endian::store32;
 
 struct UnitFormat {
     using Unit = std::uint32_t;
@@ -82,13 +83,13 @@ Outcome<std::size_t> pack_into(std::span<const std::uint8_t> data, std::span<std
     assert(out.size() >= bound.value());
 
     std::vector<std::uint32_t> units(n / kUnitBytes);
-    for (std::size_t k = 0; k < units.size(); ++k) units[k] = read_u32_le(data.data() + 4 * k);
+    for (std::size_t k = 0; k < units.size(); ++k) units[k] = load32(data.data() + 4 * k);
 
     // A literal takes 3 bytes for 4 and a reference 2 for at least 4, so the stream is never
     // longer than the input plus its header and flag bytes: it fits packed_size.
     const std::size_t length = lzss::encode_groups<UnitFormat>(units, kMaxMatch, false, out);
-    write_u32_le(out.data(), static_cast<std::uint32_t>(length));
-    write_u32_le(out.data() + 4, static_cast<std::uint32_t>(n));
+    store32(out.data(), static_cast<std::uint32_t>(length));
+    store32(out.data() + 4, static_cast<std::uint32_t>(n));
     return length;
 }
 
@@ -105,7 +106,7 @@ Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data) {
 Outcome<std::size_t> unpack_bound(std::span<const std::uint8_t> stream) {
     const std::size_t n = stream.size();
     if (n < kHeaderSize) return BodyError{"lzss32 short"};
-    const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
+    const std::size_t unpacked_size = load32(stream.data() + 4);
     if (unpacked_size == 0) return std::size_t{0};
     // A header may announce up to 4 GiB - 1: size the output by what the body can produce.
     const std::size_t body = n - kHeaderSize;
@@ -120,7 +121,7 @@ Outcome<std::size_t> unpack_into(std::span<const std::uint8_t> stream,
     const auto bound = unpack_bound(stream);
     if (!bound.ok()) return BodyError{bound.error()};
     const std::size_t n = stream.size();
-    const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
+    const std::size_t unpacked_size = load32(stream.data() + 4);
     if (unpacked_size == 0) return std::size_t{0};
     assert(out.size() >= bound.value());
 
@@ -141,7 +142,7 @@ Outcome<std::size_t> unpack_into(std::span<const std::uint8_t> stream,
                 i += kLiteralBytes;
             } else {
                 if (n - i < 2) return BodyError{"lzss32 eof"};
-                const std::size_t word = in[i] | static_cast<std::size_t>(in[i + 1]) << 8;
+                const std::size_t word = little_endian::load16(in + i);
                 const std::size_t distance = (word >> 4) * kUnitBytes;
                 if (distance == 0) return BodyError{"lzss32 off0"};
                 if (distance > produced) return BodyError{"lzss32 back"};

@@ -1,10 +1,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/little_endian.hpp"
 #include "lzss/lzss.hpp"
 
 namespace native_accel::lzss {
 namespace {
+
+using little_endian::copy8;
 
 // Appends one reference to out[0 .. produced), never past `limit` bytes in all.
 //
@@ -33,12 +36,6 @@ inline std::size_t copy_reference(std::uint8_t* out, std::size_t produced, std::
         for (std::size_t k = 0; k < length; ++k) dst[k] = src[k];
     }
     return produced + length;
-}
-
-inline void copy8(std::uint8_t* dst, const std::uint8_t* src) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, src, sizeof v);
-    std::memcpy(dst, &v, sizeof v);
 }
 
 // Eight bytes of the pattern p[0 .. period) repeated, for a period of 1, 2 or 4 bytes: the
@@ -94,7 +91,7 @@ inline void unpack_fast_groups(const std::uint8_t* in, std::size_t n, std::size_
                 dst[o++] = in[at++];
                 continue;
             }
-            const std::size_t word = in[at] | static_cast<std::size_t>(in[at + 1]) << 8;
+            const std::size_t word = little_endian::load16(in + at);
             at += 2;
             const std::size_t distance = word >> 4;
             const std::size_t length = (word & 0x0F) + kMinMatch;
@@ -126,7 +123,7 @@ inline void unpack_fast_groups(const std::uint8_t* in, std::size_t n, std::size_
 std::size_t unpack_bound(std::span<const std::uint8_t> stream) noexcept {
     const std::size_t n = stream.size();
     if (n <= kHeaderSize) return 0;
-    const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
+    const std::size_t unpacked_size = little_endian::load32(stream.data() + 4);
     return std::min(unpacked_size, (n - kHeaderSize) * kMaxExpansion);
 }
 
@@ -151,7 +148,7 @@ std::size_t unpack_into(std::span<const std::uint8_t> stream,
                 dst[produced++] = in[i++];
             } else {
                 if (i + 1 >= n) return produced;  // reference without both its bytes
-                const std::size_t word = in[i] | static_cast<std::size_t>(in[i + 1]) << 8;
+                const std::size_t word = little_endian::load16(in + i);
                 i += 2;
                 produced = copy_reference(dst, produced, limit, word >> 4,
                                           (word & 0x0F) + kMinMatch);
