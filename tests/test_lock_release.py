@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import random
 import signal
-import struct
 import sys
 import sysconfig
 import threading
@@ -24,7 +23,7 @@ import numpy as np
 import pytest
 
 import native_accel as na
-from call_cases import lzss_groups, nwa_file
+from call_cases import lzss32_runs, lzss_groups, nwa_file
 
 # How long one call must last for the count to say something: far longer than a hand-over
 # of the lock between threads, short enough to keep the inputs small.
@@ -40,13 +39,6 @@ def words(size: int, seed: int) -> bytes:
     vocabulary = [bytes(rng.choices(b"etaoinshrdlucmfw", k=rng.randint(2, 9))) for _ in range(400)]
     out = b" ".join(rng.choices(vocabulary, k=size // 4 + 1))
     return out[:size]
-
-
-def lzss32_runs(total: int) -> bytes:
-    """A 4-byte-unit stream of `total` bytes: a literal and seven 16-unit copies per group."""
-    group = bytes([0x01, 1, 2, 3]) + bytes([0x1F, 0x00]) * 7
-    groups = -(-total // (4 + 7 * 64))
-    return struct.pack("<II", 0, total) + group * groups
 
 
 def nwa_zero_units(pcm_bytes: int) -> bytes:

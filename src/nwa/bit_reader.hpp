@@ -10,6 +10,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -41,6 +42,7 @@ public:
     [[nodiscard]] std::uint64_t peek() const noexcept { return window_; }
 
     void skip(unsigned count) noexcept {
+        assert(count <= valid_);  // bits past the valid ones are not yet the unit's
         window_ >>= count;
         valid_ -= count;
     }
