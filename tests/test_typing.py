@@ -59,9 +59,10 @@ WRONG = [
 
 REPORT = re.compile(r"^usage\.py:(\d+): error: (.*?)  \[([a-z-]+)\]$")
 
-# The sanitizer run preloads its runtime into every child; mypy needs none of it, and a
-# mypyc-compiled checker under the sanitizer's allocator is only slower. MYPYPATH and
-# PYTHONPATH could put a stub other than the installed one on mypy's search path.
+# The sanitizer run preloads its runtime into every child. mypy never loads the module, so
+# the sanitizer could only ever report on the checker's own compiled code, which is not
+# ours to fix. MYPYPATH and PYTHONPATH could put a stub other than the installed one on
+# mypy's search path.
 STRIPPED_ENV = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS", "MYPYPATH",
                 "PYTHONPATH")
 
