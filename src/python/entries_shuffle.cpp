@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <utility>
-#include <vector>
 
 namespace native_accel::python {
 namespace {
