@@ -49,6 +49,13 @@ def lzss_groups(total: int) -> bytes:
     return lzss_stream(bytes(body), total)
 
 
+def lzss32_runs(total: int) -> bytes:
+    """A 4-byte-unit stream of `total` bytes: a literal and seven 16-unit copies per group."""
+    group = bytes([0x01, 1, 2, 3]) + bytes([0x1F, 0x00]) * 7
+    groups = -(-total // (4 + 7 * 64))
+    return struct.pack("<II", 0, total) + group * groups
+
+
 def lzss32_literals(units: list[bytes], unpacked_size: int | None = None) -> bytes:
     """A 4-byte-unit stream of literals only (3 stored bytes each)."""
     body = bytearray()

@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import random
 import signal
-import struct
 import sys
 import sysconfig
 import threading
@@ -24,7 +23,7 @@ import numpy as np
 import pytest
 
 import native_accel as na
-from call_cases import lzss_groups, nwa_file
+from call_cases import lzss32_runs, lzss_groups, nwa_file
 
 # How long one call must last for the count to say something: far longer than a hand-over
 # of the lock between threads, short enough to keep the inputs small.
@@ -40,13 +39,6 @@ def words(size: int, seed: int) -> bytes:
     vocabulary = [bytes(rng.choices(b"etaoinshrdlucmfw", k=rng.randint(2, 9))) for _ in range(400)]
     out = b" ".join(rng.choices(vocabulary, k=size // 4 + 1))
     return out[:size]
-
-
-def lzss32_runs(total: int) -> bytes:
-    """A 4-byte-unit stream of `total` bytes: a literal and seven 16-unit copies per group."""
-    group = bytes([0x01, 1, 2, 3]) + bytes([0x1F, 0x00]) * 7
-    groups = -(-total // (4 + 7 * 64))
-    return struct.pack("<II", 0, total) + group * groups
 
 
 def nwa_zero_units(pcm_bytes: int) -> bytes:
@@ -88,19 +80,21 @@ CASES: dict[str, tuple[Callable[[int], Callable[[], object]], int, int]] = {
     "lzss32_unpack": (lambda n: calling(na.lzss32_unpack, lzss32_runs(n)), 1 << 20, 1 << 27),
     "md5_digest": (lambda n: calling(na.md5_digest, bytes(n)), 1 << 20, 1 << 27),
     "nwa_decode_pcm": (lambda n: calling(na.nwa_decode_pcm, nwa_zero_units(n)), 1 << 20, 1 << 27),
+    # The in-place writers run at memory speed: a call long enough to count needs up to 1 GiB.
     "xor_cycle_inplace": (lambda n: calling(na.xor_cycle_inplace, bytearray(n), b"key", 0),
-                          1 << 20, 1 << 27),
-    "tile_copy": (tile_call, 1 << 20, 1 << 27),
+                          1 << 20, 1 << 30),
+    "tile_copy": (tile_call, 1 << 20, 1 << 30),
     "find_shuffle_seed_first": (search_call, 1 << 16, 1 << 32),
 }
 
 
 def long_call(make: Callable[[int], Callable[[], object]], start: int, cap: int):
     """A call built by make(size) that lasts at least MIN_CALL_SECONDS; past the largest
-    size, the call is repeated (each gap between calls lets the count slip in for at most
-    one short switch interval, see fast_switching)."""
+    size, the call is repeated. Each gap between calls lets the counting thread in for a
+    moment, longer on a loaded machine, hence one call wherever the size allows it."""
     size = start
     while True:
+        call = None  # the previous input goes before the next is made
         call = make(size)
         began = time.perf_counter()
         call()
@@ -160,13 +154,25 @@ def counts_during_and_idle(call: Callable[[], object]) -> tuple[int, int]:
     return during, idle
 
 
+def best_share(call: Callable[[], object], attempts: int = 3) -> tuple[float, int, int]:
+    """The largest share of the idle count reached during the call, over a few attempts:
+    a burst of load from other processes can starve the counting thread once, but a call
+    that keeps the lock gives next to nothing every time."""
+    best = (-1.0, 0, 0)
+    for _ in range(attempts):
+        during, idle = counts_during_and_idle(call)
+        assert idle > 0
+        best = max(best, (during / idle, during, idle))
+        if best[0] >= MIN_SHARE:
+            break
+    return best
+
+
 @pytest.mark.parametrize("function", list(CASES))
 def test_another_thread_runs_during_a_long_call(function: str) -> None:
     make, start, cap = CASES[function]
-    call = long_call(make, start, cap)
-    during, idle = counts_during_and_idle(call)
-    assert idle > 0
-    assert during >= MIN_SHARE * idle, (
+    share, during, idle = best_share(long_call(make, start, cap))
+    assert share >= MIN_SHARE, (
         f"{function}: the counting thread advanced {during} during the call, {idle} idle")
 
 

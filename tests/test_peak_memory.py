@@ -29,20 +29,16 @@ pytestmark = [
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 PROBE = """
-import os, struct, sys
+import os, sys
 sys.path.insert(0, {tests!r})
 import native_accel as na
-from call_cases import lzss_groups
+from call_cases import lzss32_runs, lzss_groups
 
 def peak():
     with open("/proc/self/status") as status:
         for line in status:
             if line.startswith("VmHWM:"):
                 return int(line.split()[1]) * 1024
-
-def lzss32_runs(total):
-    group = bytes([0x01, 1, 2, 3]) + bytes([0x1F, 0x00]) * 7
-    return struct.pack("<II", 0, total) + group * -(-total // (4 + 7 * 64))
 
 data = {make}
 with open("/proc/self/clear_refs", "w") as f:

@@ -25,18 +25,6 @@ inline constexpr std::size_t kWindowSlots = 4096;
 // input byte: the output can never exceed 8 times the body length.
 inline constexpr std::size_t kMaxExpansion = 8;
 
-inline std::uint32_t read_u32_le(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-inline void write_u32_le(std::uint8_t* p, std::uint32_t value) noexcept {
-    p[0] = static_cast<std::uint8_t>(value);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
-    p[2] = static_cast<std::uint8_t>(value >> 16);
-    p[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
 // The lenient decoder: never fails. A short, truncated or inconsistent stream decodes to
 // what its well-formed prefix yields, and never to more than unpacked_size bytes.
 //

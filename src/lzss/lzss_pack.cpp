@@ -1,5 +1,6 @@
 #include <cassert>
 
+#include "common/little_endian.hpp"
 #include "lzss/lzss.hpp"
 #include "lzss/search_tree.hpp"
 
@@ -42,8 +43,8 @@ Outcome<std::size_t> pack_into(std::span<const std::uint8_t> data, std::uint64_t
     if (length > kMaxHeaderValue) {
         return BodyError{"lzss: packed stream of 4 GiB or more does not fit the 32-bit header"};
     }
-    write_u32_le(out.data(), static_cast<std::uint32_t>(length));
-    write_u32_le(out.data() + 4, static_cast<std::uint32_t>(n));
+    little_endian::store32(out.data(), static_cast<std::uint32_t>(length));
+    little_endian::store32(out.data() + 4, static_cast<std::uint32_t>(n));
     return length;
 }
 
