@@ -28,10 +28,11 @@ fail() { echo "build_cpython: error: $*" >&2; exit 1; }
 # ---- Tools and headers from this machine's own Debian packages ---------------------------
 # CPython builds its optional modules only when their headers are present: ssl (pip needs
 # it to reach the package index), zlib (wheels) and ffi (ctypes). apt-get source needs
-# dpkg-source from dpkg-dev.
+# dpkg-source from dpkg-dev, and Debian's patches are applied with patch.
 needed_packages() {
     command -v gcc >/dev/null 2>&1 && command -v make >/dev/null 2>&1 || echo build-essential
     command -v dpkg-source >/dev/null 2>&1 || echo dpkg-dev
+    command -v patch >/dev/null 2>&1 || echo patch
     for dev in libssl-dev zlib1g-dev libffi-dev; do
         dpkg-query -W -f='${Status}\n' "$dev" 2>/dev/null | grep -q 'ok installed' || echo "$dev"
     done
