@@ -119,10 +119,13 @@ def test_threads_converting_inputs_of_their_own_get_single_thread_results(fast_s
     assert run_threads(converter) == []
 
 
-def test_in_place_calls_on_one_shared_buffer_compose(fast_switching):
+@pytest.mark.parametrize("side", [64, 256], ids=["16KiB-locked", "256KiB-unlocked"])
+def test_in_place_calls_on_one_shared_buffer_compose(fast_switching, side):
     # 8 threads x 25 calls of the same XOR: 200 applications, an even number, restore the
     # data exactly if each call changes every byte once and no two calls tear each other.
-    original = bytes(range(256)) * 64
+    # Small buffers are written under the interpreter lock, large ones without it, under
+    # the buffer's own writer lock: both must keep the calls whole.
+    original = bytes(range(256)) * (side * side // 64)
     shared = bytearray(original)
     key = b"\x5a\xa5\x3c\xc3\x0f"
 
@@ -137,12 +140,12 @@ def test_in_place_calls_on_one_shared_buffer_compose(fast_switching):
     src = bytes(255 - b for b in original)
     mask = bytes([0, 200, 90, 255, 10, 128])
     alone = bytearray(original)
-    na.tile_copy(alone, src, 64, 64, mask, 3, 2, 1, -1, False, 100)
+    na.tile_copy(alone, src, side, side, mask, 3, 2, 1, -1, False, 100)
     together = bytearray(original)
 
     def tile_caller(k: int) -> None:
         for _ in range(25):
-            na.tile_copy(together, src, 64, 64, mask, 3, 2, 1, -1, False, 100)
+            na.tile_copy(together, src, side, side, mask, 3, 2, 1, -1, False, 100)
 
     assert run_threads(tile_caller) == []
     assert together == alone

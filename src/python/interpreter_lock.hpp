@@ -23,6 +23,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -57,23 +58,35 @@ decltype(auto) run_unlocked_if_large(std::size_t work_bytes, std::size_t unlock_
     return std::forward<Fn>(fn)();
 }
 
+// In-place writers that run without the interpreter lock still never overlap on one
+// buffer: each takes the lock of its object's stripe first. Calls on different buffers run
+// in parallel (two buffers share a stripe only by chance, and then merely wait for each
+// other); calls on the same buffer run one after the other, as they did under the
+// interpreter lock, so that two XORs of one buffer still compose.
+std::mutex& writer_lock_for(const PyObject* object) noexcept;
+
 // A bytearray's storage held fixed for one write: the export makes every resize, from any
 // thread, fail with BufferError until it is released, so the pointer and the size read
-// here stay valid with or without the lock. Small writes keep the lock (and, on a
-// free-threaded build, the object's critical section, so that they are not interleaved
-// with the bytearray's own methods); large ones let it go. Returns false with the
-// exception set when the export cannot be had, before anything is written.
+// here stay valid with or without the lock. Small writes keep the interpreter lock (and,
+// on a free-threaded build, the object's critical section, so that they are not
+// interleaved with the bytearray's own methods); large ones let it go and hold the
+// object's writer lock instead. Returns false with the exception set when the export
+// cannot be had, before anything is written.
 template <class Fn>
 bool with_exclusive_storage(const WritableBytes& bytes, Fn&& fn) {
+    PyObject* object = bytes.owner.get();
     Py_buffer view;
-    if (PyObject_GetBuffer(bytes.owner.get(), &view, PyBUF_WRITABLE) < 0) return false;
+    if (PyObject_GetBuffer(object, &view, PyBUF_WRITABLE) < 0) return false;
     const std::span<std::uint8_t> storage{static_cast<std::uint8_t*>(view.buf),
                                           static_cast<std::size_t>(view.len)};
     if (storage.size() >= kUnlockInPlace) {
+        // Released before the writer lock is waited for, so that a writer blocked here
+        // never holds up other Python threads; the writer lock goes first on the way out.
         ReleasedLock released(true);
+        const std::scoped_lock writer(writer_lock_for(object));
         fn(storage);
     } else {
-        Py_BEGIN_CRITICAL_SECTION(bytes.owner.get());
+        Py_BEGIN_CRITICAL_SECTION(object);
         fn(storage);
         Py_END_CRITICAL_SECTION();
     }
