@@ -4,7 +4,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml native_accel.pyi
 
-.PHONY: test demo bench install clean fuzz fuzz-build test-asan
+.PHONY: test demo bench install clean fuzz fuzz-build test-asan test-freethreaded
 
 # Fuzzing: FUZZ_SECONDS per target for `make fuzz` (FUZZ_TARGETS names a subset, e.g.
 # FUZZ_TARGETS=fuzz_seed_match); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
@@ -36,18 +36,23 @@ test: install
 	$(PY) bench/run.py --quick --quiet
 
 # The fuzz targets are a CMake project of their own, built with clang (installed from
-# Debian's packages when missing) by the venv's cmake and ninja.
+# Debian's packages when missing) by the venv's cmake and ninja, with the bodies' asserts
+# compiled in: a program that breaks an invariant on purpose must abort on its assert.
 fuzz-build: $(VENV)/.tools
 	@tools/ensure_clang.sh
 	@test -f $(FUZZ_BUILD)/build.ninja || $(VENV)/bin/cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+	@if $(FUZZ_BUILD)/planted_violation >/dev/null 2>$(FUZZ_BUILD)/planted_violation.log || \
+	    ! grep -q "count <= valid_" $(FUZZ_BUILD)/planted_violation.log; then \
+	  echo "error: the fuzz build does not run the bodies' asserts" >&2; exit 1; fi
 
 fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer (by g++, whose
-# runtime is part of the compiler) in a venv of its own, and the whole suite run under it.
+# runtime is part of the compiler) and with its asserts, in a venv of its own, and the
+# whole suite run under it.
 # The runtime must be loaded before the interpreter, hence LD_PRELOAD; PYTHONMALLOC=malloc
 # sends every Python allocation (bytearray storage included) through the sanitizer's
 # allocator so that overruns of small buffers are seen too. The interpreter does not free
@@ -69,11 +74,19 @@ $(ASAN_VENV)/.tools:
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/.tools $(SOURCES)
 	$(ASAN_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/asan \
 	  -C cmake.build-type=RelWithDebInfo -C cmake.define.CMAKE_CXX_COMPILER=g++ \
-	  -C cmake.define.NATIVE_ACCEL_SANITIZE=address,undefined ".[test]"
+	  -C cmake.define.NATIVE_ACCEL_SANITIZE=address,undefined \
+	  -C cmake.define.NATIVE_ACCEL_ASSERTS=ON ".[test]"
 	@touch $@
 
 test-asan: $(ASAN_VENV)/.installed
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --capture=sys
+
+# The whole suite on a free-threaded CPython 3.13 that tools/build_cpython.sh builds once
+# from Debian's source package and keeps in ~/.cache/native_accel (see the script).
+FT_VENV := .venv-freethreaded
+
+test-freethreaded:
+	tools/test_free_threaded.sh $(FT_VENV)
 
 demo: install
 	$(PY) examples/tour.py
@@ -83,4 +96,4 @@ bench: install
 	$(PY) bench/run.py $(if $(QUICK),--quick)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(FT_VENV)

@@ -8,12 +8,14 @@
 // that nearly every seed is a miss as in a real search. Both paths must report the same
 // matching seeds; the program exits 1 if they do not.
 #include "shuffle/seed_match.hpp"
+#include "shuffle/seed_match_testing.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -22,6 +24,7 @@ namespace {
 
 using namespace native_accel::shuffle;
 using Clock = std::chrono::steady_clock;
+constexpr std::optional<MatchPath> kReference;  // the plain test, the peer of the fast paths
 
 std::vector<TargetEntry> layout_of(std::uint32_t seed, std::uint32_t n) {
     std::mt19937 rng(n);
@@ -40,7 +43,8 @@ std::vector<TargetEntry> layout_of(std::uint32_t seed, std::uint32_t n) {
 }
 
 // Scans [first, first + count) and collects every matching seed.
-void scan_all(SeedMatcher& matcher, std::uint32_t first, std::uint32_t count,
+template <class Matcher>
+void scan_all(Matcher& matcher, std::uint32_t first, std::uint32_t count,
               std::vector<std::uint32_t>& matches) {
     while (count > 0) {
         const std::uint32_t step = std::min(count, std::uint32_t{1} << 16);
@@ -61,17 +65,23 @@ struct Run {
     std::vector<std::uint32_t> matches;
 };
 
-// `workers` threads split the seeds from `first` on into equal consecutive slices.
-Run run(const SearchTables& tables, MatchPath path, unsigned workers, std::uint32_t first,
-        std::uint32_t count) {
+// `workers` threads split the seeds from `first` on into equal consecutive slices, each with
+// a matcher of its own: the reference test when no path is given.
+Run run(const SearchTables& tables, std::optional<MatchPath> path, unsigned workers,
+        std::uint32_t first, std::uint32_t count) {
     std::vector<std::vector<std::uint32_t>> found(workers);
     std::vector<std::thread> threads;
     const std::uint32_t slice = count / workers;
     const auto start = Clock::now();
     for (unsigned w = 0; w < workers; ++w) {
         threads.emplace_back([&, w] {
-            SeedMatcher matcher(tables, path);
-            scan_all(matcher, first + w * slice, slice, found[w]);
+            if (path) {
+                SeedMatcher matcher(tables, *path);
+                scan_all(matcher, first + w * slice, slice, found[w]);
+            } else {
+                testing::ReferenceMatcher matcher(tables);
+                scan_all(matcher, first + w * slice, slice, found[w]);
+            }
         });
     }
     for (auto& thread : threads) thread.join();
@@ -81,7 +91,7 @@ Run run(const SearchTables& tables, MatchPath path, unsigned workers, std::uint3
 }
 
 // Grows the seed count until one pass takes about `budget` seconds.
-std::uint32_t calibrate(const SearchTables& tables, MatchPath path, double budget) {
+std::uint32_t calibrate(const SearchTables& tables, std::optional<MatchPath> path, double budget) {
     std::uint32_t count = 1024;
     for (;;) {
         const double seconds = run(tables, path, 1, 0x10000000, count).seconds;
@@ -108,12 +118,12 @@ int main(int argc, char** argv) {
         // Both paths test the same seeds: the reference pass sets how many, and the fast
         // pass runs on a range as many times longer as it is faster (its matches on the
         // common seeds must be the reference's), so that both take about as long.
-        const std::uint32_t count = calibrate(tables, MatchPath::reference, budget) & ~63u;
+        const std::uint32_t count = calibrate(tables, kReference, budget) & ~63u;
         const std::uint32_t longer = calibrate(tables, fast, budget) & ~63u;
         const std::uint32_t fast_count = std::max(count, longer);
         double single[2] = {0, 0};
         for (unsigned workers : {1u, 2u}) {
-            const Run reference = run(tables, MatchPath::reference, workers, first, count);
+            const Run reference = run(tables, kReference, workers, first, count);
             const Run quick = run(tables, fast, workers, first, fast_count);
             std::vector<std::uint32_t> common;
             for (std::uint32_t seed : quick.matches) {

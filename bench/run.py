@@ -27,6 +27,7 @@ import subprocess
 import sys
 import time
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
@@ -79,6 +80,7 @@ class Case:
     peer: Callable[[], object]
     target: float | None
     check: Callable[[object], None] = field(default=lambda result: None)
+    section: str = "speed"
 
 
 @dataclass
@@ -94,6 +96,7 @@ class Row:
     result: str  # "met", "short", "info" (no target) or why it did not run
     rounds: int = 0
     others_cpus: float | None = None  # CPUs kept busy by other processes meanwhile
+    section: str = "speed"  # "speed", "threads" (ratio = speed-up) or "memory" (lower is better)
 
 
 # ---- Timing -------------------------------------------------------------------------------
@@ -357,6 +360,94 @@ def search_cases(sz: Sizes) -> list[Case]:
     return cases
 
 
+# ---- Threads: independent inputs converted by a pool --------------------------------------
+
+def thread_cases(sz: Sizes, text: bytes) -> list[Case]:
+    """The same independent inputs converted by a pool of one thread per core and by a
+    pool of one thread: wall time, alternating rounds; the ratio is the speed-up. The
+    inputs are files of the sizes a game holds: eight scripts of 1 MiB (the text corpus
+    cut in eight), their packed streams, eight pieces of music of 7.5 s."""
+    cores = os.cpu_count() or 1
+    wide, narrow = ThreadPoolExecutor(cores), ThreadPoolExecutor(1)
+    chunk = sz.text // 8
+    scripts = [text[k * chunk:(k + 1) * chunk] for k in range(8)]
+    packed = [na.lzss_pack(s) for s in scripts]
+    nwa, pcm = data.audio(sz.audio_seconds / 8)
+    music = [bytes(bytearray(nwa)) for _ in range(8)]  # equal, but objects of their own
+    scenarios = [
+        ("lzss_pack", f"8 scripts of {_size(chunk)}", na.lzss_pack, scripts, len(text),
+         lambda outs: _expect(outs == packed, "the one-call streams")),
+        ("lzss_unpack", "their 8 streams", na.lzss_unpack, packed, len(text),
+         lambda outs: _expect(outs == scripts, "round trip")),
+        ("nwa_decode_pcm", f"8 x {sz.audio_seconds / 8:g} s stereo", na.nwa_decode_pcm, music,
+         8 * len(pcm), lambda outs: _expect(all(o == pcm for o in outs), "decoded PCM")),
+        ("md5_digest", f"8 scripts of {_size(chunk)}", na.md5_digest, scripts, len(text),
+         lambda outs: _expect(outs[7] == hashlib.md5(scripts[7]).digest(), "digest")),
+    ]
+    cases = []
+    for function, scenario, fn, inputs, amount, check in scenarios:
+        cases.append(Case(
+            function, scenario, "the same with 1 thread", "B", amount,
+            lambda fn=fn, inputs=inputs: list(wide.map(fn, inputs)),
+            lambda fn=fn, inputs=inputs: list(narrow.map(fn, inputs)),
+            1.8 if cores >= 2 else None, check, section="threads"))
+    return cases
+
+
+# ---- Peak memory of one call ----------------------------------------------------------------
+
+PEAK_PROBE = """
+import os, struct, sys
+sys.path.insert(0, {bench!r})
+import native_accel as na
+import data
+
+def lzss32_runs(total):
+    group = bytes([0x01, 1, 2, 3]) + bytes([0x1F, 0x00]) * 7
+    return struct.pack("<II", 0, total) + group * -(-total // (4 + 7 * 64))
+
+def peak():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+
+x = {make}
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = peak()
+result = na.{function}(x)
+print(len(result), peak() - before)
+"""
+
+
+def memory_rows(sz: Sizes) -> list[Row]:
+    """Each call in a fresh interpreter: the input is made, the peak resident size reset
+    (/proc/self/clear_refs), the call made; the row shows the result's size and how much
+    the peak grew. A result built in place grows it by about its own size."""
+    if not os.path.exists("/proc/self/clear_refs"):
+        return [_missing("peak memory", "one call", "result size", "/proc/self/clear_refs")]
+    out = sz.md5_large * 8
+    nwa_make = f"data.audio({sz.audio_seconds})[0]"
+    scenarios = [
+        ("lzss_unpack", f"returns {_size(out)}", f"na.lzss_pack(bytes({out}))", 1.1),
+        ("lzss32_unpack", f"returns {_size(out)}", f"lzss32_runs({out})", 1.1),
+        ("nwa_decode_pcm", f"{sz.audio_seconds:g} s stereo", nwa_make, 1.1),
+        ("lzss_pack", f"{_size(out * 3 // 16)} of random bytes", f"os.urandom({out * 3 // 16})",
+         1.25),
+    ]
+    rows = []
+    for function, scenario, make, target in scenarios:
+        code = PEAK_PROBE.format(bench=str(ROOT / "bench"), make=make, function=function)
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              check=True)
+        length, growth = (int(v) for v in done.stdout.split())
+        row = Row(function, scenario, "result size", "bytes", growth, length, growth / length,
+                  target, "met" if growth / length <= target else "short", 1, section="memory")
+        rows.append(row)
+    return rows
+
+
 def _size(n: int) -> str:
     return f"{n / MIB:g} MiB" if n >= MIB else f"{n // 1024} KiB"
 
@@ -424,15 +515,19 @@ def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
 
 # ---- Report -------------------------------------------------------------------------------
 
-def _row(function, scenario, peer, unit, native, peer_rate, target, rounds) -> Row:
+def _row(function, scenario, peer, unit, native, peer_rate, target, rounds,
+         section="speed") -> Row:
     ratio = native / peer_rate
     result = "info" if target is None else ("met" if ratio >= target else "short")
-    return Row(function, scenario, peer, unit, native, peer_rate, ratio, target, result, rounds)
+    return Row(function, scenario, peer, unit, native, peer_rate, ratio, target, result, rounds,
+               section=section)
 
 
 def _rate(value: float | None, unit: str) -> str:
     if value is None:
         return "-"
+    if unit == "bytes":  # a size, not a rate
+        return f"{value / MIB:.1f} MiB"
     if unit == "B":
         return f"{value / 1e9:.2f} GB/s" if value >= 1e9 else f"{value / 1e6:.0f} MB/s"
     for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
@@ -441,13 +536,24 @@ def _rate(value: float | None, unit: str) -> str:
     return f"{value:.0f} {unit}/s"
 
 
-def table(rows: list[Row]) -> str:
-    head = ["function", "scenario", "peer", "native", "peer rate", "ratio", "target", "result",
-            "busy elsewhere"]
+TABLE_HEADS = {
+    "speed": ["function", "scenario", "peer", "native", "peer rate", "ratio", "target",
+              "result", "busy elsewhere"],
+    "threads": ["function", "inputs", "against", "one thread per core", "one thread",
+                "speed-up", "target", "result", "busy elsewhere"],
+    "memory": ["function", "call", "against", "peak growth", "result size", "ratio",
+               "target", "result", "busy elsewhere"],
+}
+
+
+def table(rows: list[Row], section: str = "speed") -> str:
+    head = TABLE_HEADS[section]
+    sign = "<=" if section == "memory" else ">="
     body = [[r.function, r.scenario, r.peer, _rate(r.native_rate, r.unit),
              _rate(r.peer_rate, r.unit), "-" if r.ratio is None else f"{r.ratio:.2f}",
-             "-" if r.target is None else f">= {r.target:.2f}", r.result,
-             "-" if r.others_cpus is None else f"{r.others_cpus:.1f} CPU"] for r in rows]
+             "-" if r.target is None else f"{sign} {r.target:.2f}", r.result,
+             "-" if r.others_cpus is None else f"{r.others_cpus:.1f} CPU"]
+            for r in rows if r.section == section]
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
     lines += ["| " + " | ".join(cells) + " |" for cells in body]
     return "\n".join(lines)
@@ -496,8 +602,11 @@ def main(argv: list[str] | None = None) -> int:
     # is most likely to last; the table keeps the order below.
     builders = [lambda: md5_cases(sz), lambda: xor_cases(sz),
                 lambda: lzss_cases(sz, text, pic), lambda: nwa_cases(sz),
-                lambda: tile_cases(sz), lambda: shuffle_cases(sz), lambda: search_cases(sz)]
-    run_order = [builders[-1]] + builders[:-1]
+                lambda: tile_cases(sz), lambda: shuffle_cases(sz), lambda: search_cases(sz),
+                lambda: thread_cases(sz, text)]
+    # The two-core scenarios (the search, the thread pools) run first, while a quiet start
+    # is most likely to last; the table keeps the order above.
+    run_order = builders[-2:] + builders[:-2]
     rows: list[Row] = []
     for build in run_order:
         for case in build():
@@ -509,12 +618,17 @@ def main(argv: list[str] | None = None) -> int:
                 load = OtherLoad()
                 native, peer = measure(case, rounds, 0.05)
                 rows.append(_row(case.function, case.scenario, case.peer_name, case.unit,
-                                 native, peer, case.target, rounds))
+                                 native, peer, case.target, rounds, case.section))
                 rows[-1].others_cpus = load.cpus()
             if not args.quiet:
                 print(f"  {rows[-1].function}: {rows[-1].scenario}: {rows[-1].result}",
                       file=sys.stderr, flush=True)
     rows.sort(key=lambda r: r.function == "find_shuffle_seed_first")  # stable: back in place
+    if not args.only or args.only in "peak memory":
+        load = OtherLoad()
+        for row in memory_rows(sz):
+            row.others_cpus = load.cpus()
+            rows.append(row)
     if not args.only or args.only in "match test (C++)":
         load = OtherLoad()
         match_rows = match_bench_rows(args.quick, rounds)
@@ -533,6 +647,9 @@ def main(argv: list[str] | None = None) -> int:
               f"in {elapsed:.1f} s; rows in {out_path.relative_to(ROOT) if out_path.is_relative_to(ROOT) else out_path}")
     else:
         print(table(rows))
+        for section, title in (("threads", "Threads"), ("memory", "Peak memory of one call")):
+            if any(r.section == section for r in rows):
+                print(f"\n{title}\n\n{table(rows, section)}")
         busy = "" if others is None else f"other processes kept {others:.1f} CPUs busy; "
         print(f"\n{rounds or 1} round(s) per side, median; load average "
               f"{load_before[0]:.2f} before, {load_after[0]:.2f} after; {busy}{elapsed:.0f} s; "

@@ -5,6 +5,7 @@
 // real shuffle. Half of the layouts are taken from the shuffle of one of the tested seeds,
 // so that matches (and near misses, with one entry changed) are common, not one in n!.
 #include "shuffle/seed_match.hpp"
+#include "shuffle/seed_match_testing.hpp"
 #include "support.hpp"
 
 #include <algorithm>
@@ -17,6 +18,8 @@ using native_accel::shuffle::MatchPath;
 using native_accel::shuffle::SearchTables;
 using native_accel::shuffle::SeedMatcher;
 using native_accel::shuffle::TargetEntry;
+using native_accel::shuffle::testing::ReferenceMatcher;
+using native_accel::shuffle::testing::SeedMatcherProbe;
 constexpr std::uint32_t kLanes = native_accel::shuffle::kLaneGroup;
 
 // The order[p] = item at position p that the shuffle from `seed` gives, from the
@@ -111,8 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const SearchTables tables(targets);
-    SeedMatcher reference(tables, MatchPath::reference);
+    ReferenceMatcher reference(tables);
     SeedMatcher scalar(tables, MatchPath::scalar);
+    SeedMatcherProbe scalar_steps(scalar);
     // The lane path needs 32 seeds; past it, two seeds keep the slow cases affordable.
     const std::uint32_t tested = past_lanes ? 2 : kLanes;
     std::array<bool, kLanes> expected{};
@@ -123,10 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected[k] = lays_out(order, targets);
         real_ends[2 * k] = order.front();
         real_ends[2 * k + 1] = order.back();
-        FUZZ_CHECK(reference.reference_match(seed) == expected[k]);
-        FUZZ_CHECK(scalar.scalar_match(seed) == expected[k]);
+        FUZZ_CHECK(reference.match(seed) == expected[k]);
+        FUZZ_CHECK(scalar_steps.scalar_match(seed) == expected[k]);
         std::uint32_t opening = 0, closing = 0;
-        scalar.scalar_ends(seed, opening, closing);
+        scalar_steps.scalar_ends(seed, opening, closing);
         FUZZ_CHECK(opening == order.front() && closing == order.back());
     }
     const auto first_match = static_cast<std::uint32_t>(
@@ -138,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         SeedMatcher lanes(tables, MatchPath::lanes);
         FUZZ_CHECK(lanes.scan(first, kLanes) == first_match);
         std::array<std::uint32_t, 2 * kLanes> ends{};
-        lanes.lane_ends(first, ends);
+        SeedMatcherProbe(lanes).lane_ends(first, ends);
         FUZZ_CHECK(ends == real_ends);
     }
     return 0;

@@ -49,6 +49,13 @@ def lzss_groups(total: int) -> bytes:
     return lzss_stream(bytes(body), total)
 
 
+def lzss32_runs(total: int) -> bytes:
+    """A 4-byte-unit stream of `total` bytes: a literal and seven 16-unit copies per group."""
+    group = bytes([0x01, 1, 2, 3]) + bytes([0x1F, 0x00]) * 7
+    groups = -(-total // (4 + 7 * 64))
+    return struct.pack("<II", 0, total) + group * groups
+
+
 def lzss32_literals(units: list[bytes], unpacked_size: int | None = None) -> bytes:
     """A 4-byte-unit stream of literals only (3 stored bytes each)."""
     body = bytearray()
@@ -192,6 +199,14 @@ GOOD_CALLS = [
          _positional(_TILE_DST, _TILE_SRC, 128, 32, TEXT[:200], 100, 2, 3, 0, True, 0x68), 0),
     Call("msvcrand_shuffle_inplace", "list", _positional(12345, [str(i) for i in range(500)]), 1),
     Call("find_shuffle_seed_first", "single-entry", _positional([(5, 3)], 7, None, None, None)),
+    # Below the size from which a body lets go of the interpreter lock, and (for the in-place
+    # writers, whose threshold is higher) above it: both paths must stay flat.
+    Call("lzss_pack", "short-locked", _positional(TEXT[:100])),
+    Call("lzss_unpack", "short-locked", _positional(lzss_groups(1000))),
+    Call("md5_digest", "short-locked", _positional(TEXT[:64])),
+    Call("xor_cycle_inplace", "unlocked", _positional(bytearray(TEXT) * 4, TEXT[:7], 9), 0),
+    Call("tile_copy", "unlocked",
+         _positional(_TILE_DST * 4, _TILE_SRC * 4, 128, 128, _TILE_MASK, 5, 3, 2, 1, True, 50), 0),
 ]
 
 

@@ -8,6 +8,7 @@ worker threads: they must all be joined when it returns, also when it is interru
 
 from __future__ import annotations
 
+import random
 import signal
 import sys
 import threading
@@ -16,7 +17,7 @@ import time
 import pytest
 
 import native_accel as na
-from call_cases import GOOD_CALLS, Call, layout_of
+from call_cases import GOOD_CALLS, Call, layout_of, nwa_file
 from proc_probes import thread_count, thread_count_settled
 
 THREADS = 8
@@ -71,10 +72,60 @@ def test_eight_threads_calling_every_function_get_single_thread_results(fast_swi
     assert run_threads(caller) == []
 
 
-def test_in_place_calls_on_one_shared_buffer_compose(fast_switching):
+def inputs_of_thread(k: int) -> list[tuple[str, tuple]]:
+    """Calls of thread k on inputs of its own, each large enough to run without the lock."""
+    rng = random.Random(1000 + k)
+    text = bytes(rng.choices(b"etaoin shrdlu", k=48 * 1024))
+    units = rng.randbytes(16 * 1024)
+    samples = rng.randbytes(4096)
+    return [
+        ("lzss_pack", (text,)),
+        ("lzss_pack_level", (text, 3 + k, k % 2 == 0)),
+        ("lzss_unpack", (na.lzss_pack(text),)),
+        ("lzss32_pack", (units,)),
+        ("lzss32_unpack", (na.lzss32_pack(units),)),
+        ("md5_digest", (text,)),
+        ("nwa_decode_pcm", (nwa_file(level=k % 6, run_length=k % 2, units=[samples] * 8,
+                                     unit_samples=4096, channels=1 + k % 2),)),
+        ("xor_cycle_inplace", (bytearray(text), units[: 1 + k], k)),
+        ("tile_copy", (bytearray(text), text[::-1], 96, 128, units[:35], 7, 5, k, -k, k % 3 == 0,
+                       100 + k)),
+        ("msvcrand_shuffle_inplace", (k, list(range(1000 + k)))),
+    ]
+
+
+def results_of(calls: list[tuple[str, tuple]]) -> list[object]:
+    """What each call returns, and the state of the bytearray or list it changed."""
+    results = []
+    for function, args in calls:
+        args = tuple(type(a)(a) if isinstance(a, (bytearray, list)) else a for a in args)
+        returned = getattr(na, function)(*args)
+        changed = [bytes(a) if isinstance(a, bytearray) else a for a in args
+                   if isinstance(a, (bytearray, list))]
+        results.append((function, returned, changed))
+    return results
+
+
+def test_threads_converting_inputs_of_their_own_get_single_thread_results(fast_switching):
+    # Each thread converts inputs that no other thread has, with most calls running
+    # without the interpreter lock: nothing may leak from one call into another.
+    calls = {k: inputs_of_thread(k) for k in range(THREADS)}
+    expected = {k: results_of(c) for k, c in calls.items()}
+
+    def converter(k: int) -> None:
+        for _ in range(3):
+            assert results_of(calls[k]) == expected[k], f"thread {k} differs"
+
+    assert run_threads(converter) == []
+
+
+@pytest.mark.parametrize("side", [64, 256], ids=["16KiB-locked", "256KiB-unlocked"])
+def test_in_place_calls_on_one_shared_buffer_compose(fast_switching, side):
     # 8 threads x 25 calls of the same XOR: 200 applications, an even number, restore the
     # data exactly if each call changes every byte once and no two calls tear each other.
-    original = bytes(range(256)) * 64
+    # Small buffers are written under the interpreter lock, large ones without it, under
+    # the buffer's own writer lock: both must keep the calls whole.
+    original = bytes(range(256)) * (side * side // 64)
     shared = bytearray(original)
     key = b"\x5a\xa5\x3c\xc3\x0f"
 
@@ -89,12 +140,12 @@ def test_in_place_calls_on_one_shared_buffer_compose(fast_switching):
     src = bytes(255 - b for b in original)
     mask = bytes([0, 200, 90, 255, 10, 128])
     alone = bytearray(original)
-    na.tile_copy(alone, src, 64, 64, mask, 3, 2, 1, -1, False, 100)
+    na.tile_copy(alone, src, side, side, mask, 3, 2, 1, -1, False, 100)
     together = bytearray(original)
 
     def tile_caller(k: int) -> None:
         for _ in range(25):
-            na.tile_copy(together, src, 64, 64, mask, 3, 2, 1, -1, False, 100)
+            na.tile_copy(together, src, side, side, mask, 3, 2, 1, -1, False, 100)
 
     assert run_threads(tile_caller) == []
     assert together == alone
@@ -151,9 +202,8 @@ def test_a_search_runs_correctly_while_other_threads_call_everything_else(fast_s
 
 def test_twenty_interrupted_searches_leave_no_thread_behind():
     require_search()
-    # The search holds the interpreter while it monitors, so no Python thread could call
-    # interrupt_main in time: a real signal does, as Ctrl-C would. SIGALRM's handler here
-    # is the one of SIGINT, raising KeyboardInterrupt from the monitor's signal check.
+    # A real signal, as Ctrl-C sends: SIGALRM's handler here is the one of SIGINT, raising
+    # KeyboardInterrupt from the monitor's signal check.
     previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
     baseline = thread_count()
     try:

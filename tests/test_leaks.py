@@ -11,6 +11,7 @@ resident size of a sound loop stays where it was, give or take a page.
 from __future__ import annotations
 
 import gc
+import pickle
 import sys
 import threading
 import tracemalloc
@@ -109,8 +110,12 @@ def test_results_are_owned_by_the_caller_alone(call: Call) -> None:
     result = call.invoke(args, kwargs)
     if result is None or (isinstance(result, int) and -5 <= result <= 256):
         return  # shared singletons: their counts say nothing about this call
-    # One reference from `result`, one from getrefcount's own argument.
-    assert sys.getrefcount(result) == 2
+    # What getrefcount reports for an object that only one local name holds differs between
+    # interpreters (3.14 no longer counts its own argument), so the baseline is a fresh
+    # object of the same kind, held the same way, measured here.
+    alone = pickle.loads(pickle.dumps(result))
+    assert alone is not result
+    assert sys.getrefcount(result) == sys.getrefcount(alone)
 
 
 def test_seed_searches_leave_no_thread_reference_or_memory_behind() -> None:

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "common/little_endian.hpp"
+
 namespace native_accel::crypto {
 namespace {
 
@@ -37,21 +39,8 @@ inline void step(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32
     a = b + std::rotl(a + Fn::f(b, c, d) + word + constant, shift);
 }
 
-inline std::uint32_t swap_bytes(std::uint32_t v) noexcept {
-    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
-}
-
-inline std::uint32_t load_le32(const std::uint8_t* p) noexcept {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = swap_bytes(v);
-    return v;
-}
-
-inline void store_le32(std::uint8_t* p, std::uint32_t v) noexcept {
-    if constexpr (std::endian::native == std::endian::big) v = swap_bytes(v);
-    std::memcpy(p, &v, sizeof v);
-}
+using little_endian::load32;
+using little_endian::store32;
 
 // The compression function over `blocks` consecutive 64-byte blocks. The chaining words
 // stay in locals for the whole run; constants, shifts and message-word order are RFC 1321's.
@@ -59,7 +48,7 @@ void compress(std::uint32_t state[4], const std::uint8_t* data, std::size_t bloc
     std::uint32_t a0 = state[0], b0 = state[1], c0 = state[2], d0 = state[3];
     for (; blocks != 0; --blocks, data += kMd5BlockSize) {
         std::uint32_t w[16];
-        for (int k = 0; k < 16; ++k) w[k] = load_le32(data + 4 * k);
+        for (int k = 0; k < 16; ++k) w[k] = load32(data + 4 * k);
         std::uint32_t a = a0, b = b0, c = c0, d = d0;
 
         step<F>(a, b, c, d, w[0], 0xd76aa478u, 7);
@@ -156,12 +145,12 @@ Md5Digest md5_digest(std::span<const std::uint8_t> message) noexcept {
     tail[rest] = 0x80;
     const std::size_t tail_size = rest <= 55 ? kMd5BlockSize : 2 * kMd5BlockSize;
     const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8u;  // wraps mod 2^64
-    store_le32(tail + tail_size - 8, static_cast<std::uint32_t>(bits));
-    store_le32(tail + tail_size - 4, static_cast<std::uint32_t>(bits >> 32));
+    store32(tail + tail_size - 8, static_cast<std::uint32_t>(bits));
+    store32(tail + tail_size - 4, static_cast<std::uint32_t>(bits >> 32));
     compress(state, tail, tail_size / kMd5BlockSize);
 
     Md5Digest digest;
-    for (int k = 0; k < 4; ++k) store_le32(digest.data() + 4 * k, state[k]);
+    for (int k = 0; k < 4; ++k) store32(digest.data() + 4 * k, state[k]);
     return digest;
 }
 

@@ -25,20 +25,18 @@ inline constexpr std::size_t kWindowSlots = 4096;
 // input byte: the output can never exceed 8 times the body length.
 inline constexpr std::size_t kMaxExpansion = 8;
 
-inline std::uint32_t read_u32_le(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-inline void write_u32_le(std::uint8_t* p, std::uint32_t value) noexcept {
-    p[0] = static_cast<std::uint8_t>(value);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
-    p[2] = static_cast<std::uint8_t>(value >> 16);
-    p[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
 // The lenient decoder: never fails. A short, truncated or inconsistent stream decodes to
 // what its well-formed prefix yields, and never to more than unpacked_size bytes.
+//
+// It runs in two steps so that the caller can provide the output, e.g. the storage of the
+// object it returns: unpack_bound() tells how many bytes the stream can decode to at most
+// (unpacked_size, capped at kMaxExpansion bytes per body byte so that a header alone
+// cannot ask for 4 GiB), and unpack_into() decodes into a destination of exactly that
+// size, returning how many bytes it wrote (fewer when the stream ends early).
+std::size_t unpack_bound(std::span<const std::uint8_t> stream) noexcept;
+std::size_t unpack_into(std::span<const std::uint8_t> stream,
+                        std::span<std::uint8_t> out) noexcept;
+// Both steps into a buffer of its own.
 ByteBuffer unpack(std::span<const std::uint8_t> stream);
 
 // The header's 32-bit fields bound what a stream can describe: inputs and streams of
@@ -56,6 +54,14 @@ constexpr std::size_t max_match_for_level(std::uint64_t level) noexcept {
 // group is left out when it holds no token (when the token count is a multiple of 8);
 // otherwise it is written as the single flag byte 0x00. The only error is an input, or a
 // stream, too long for the header.
+//
+// Like the decoder it runs in two steps: pack_bound() gives the longest stream n input
+// bytes can make (or the error for an input too long for the header), and pack_into()
+// encodes into a destination of that size and returns the stream's length.
+Outcome<std::size_t> pack_bound(std::size_t n);
+Outcome<std::size_t> pack_into(std::span<const std::uint8_t> data, std::uint64_t level,
+                               bool suppress_empty_tail_group, std::span<std::uint8_t> out);
+// Both steps into a buffer of its own.
 Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data, std::uint64_t level,
                          bool suppress_empty_tail_group);
 

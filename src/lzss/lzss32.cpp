@@ -1,19 +1,26 @@
 #include "lzss/lzss32.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include "common/little_endian.hpp"
 #include "lzss/lzss.hpp"
 #include "lzss/search_tree.hpp"
+#include "lzss/stream_decoder.hpp"
 
 namespace native_accel::lzss32 {
 namespace {
 
+using lzss::DecodeState;
+using lzss::Halt;
 using lzss::kHeaderSize;
-using lzss::read_u32_le;
-using lzss::write_u32_le;
+using lzss::Reference;
+using little_endian::copy8;
+using little_endian::load32;
+using little_endian::store32;
 
 struct UnitFormat {
     using Unit = std::uint32_t;
@@ -54,78 +61,156 @@ inline void copy_reference(std::uint8_t* dst, std::size_t distance, std::size_t 
             std::memcpy(dst + k, pattern, sizeof pattern);
         }
     } else {
-        for (; k + 8 <= length; k += 8) std::memcpy(dst + k, src + k, 8);
+        for (; k + 8 <= length; k += 8) copy8(dst + k, src + k);
     }
     for (; k < length; ++k) dst[k] = src[k];
 }
 
+// The unit stream: literals of three stored bytes that decode to four (the fourth 0xFF),
+// references of 1 to 16 units, and strictness: distance 0 and a reference reaching before
+// the start are errors. The limit is unpacked_size, at which a reference is cut; a literal
+// is never cut, so the output may end up to 3 bytes past it.
+//
+// On the fast path a reference copies whole 8-byte steps (at most 4 bytes past its end,
+// its length being a multiple of 4): with distance 8 or more each step reads bytes written
+// before it, and distance 4 (one pixel repeated, the common run in pictures) stores its
+// 8-byte pattern.
+struct UnitStream {
+    static constexpr std::size_t kUnitBytes = lzss32::kUnitBytes;
+    static constexpr std::size_t kLiteralBytes = lzss32::kLiteralBytes;
+    static constexpr std::size_t kMinMatch = lzss32::kMinMatch;
+    static constexpr std::size_t kMaxReferenceBytes = kMaxMatch * kUnitBytes;
+    static constexpr std::size_t kGroupInput = 1 + lzss::kGroupTokens * kLiteralBytes;
+    static constexpr std::size_t kGroupOutput = lzss::kGroupTokens * kMaxReferenceBytes + 8;
+
+    static void write_literal(std::uint8_t* out, const std::uint8_t* in) noexcept {
+        std::memcpy(out, in, kLiteralBytes);
+        out[kLiteralBytes] = 0xFF;
+    }
+    static void write_eight_literals(std::uint8_t* out, const std::uint8_t* in) noexcept {
+        for (std::size_t k = 0; k < lzss::kGroupTokens; ++k) {
+            write_literal(out + k * kUnitBytes, in + k * kLiteralBytes);
+        }
+    }
+
+    static Halt check(const DecodeState& s, Reference reference) noexcept {
+        if (reference.distance == 0) return Halt::distance_zero;
+        if (reference.distance > s.produced) return Halt::before_start;
+        return Halt::none;
+    }
+
+    static Halt copy_careful(DecodeState& s, Reference reference) noexcept {
+        if (const Halt halt = check(s, reference); halt != Halt::none) return halt;
+        const std::size_t length = std::min(reference.length, s.limit - s.produced);
+        assert(s.capacity - s.produced >= length);
+        copy_reference(s.out + s.produced, reference.distance, length);
+        s.produced += length;
+        return Halt::none;
+    }
+
+    static Halt copy_fast(DecodeState& s, Reference reference) noexcept {
+        if (const Halt halt = check(s, reference); halt != Halt::none) return halt;
+        assert(s.capacity - s.produced >= kMaxReferenceBytes + 4);
+        std::uint8_t* d = s.out + s.produced;
+        const std::uint8_t* from = d - reference.distance;
+        if (reference.distance == kUnitBytes) {
+            std::uint8_t pattern[8];
+            std::memcpy(pattern, from, kUnitBytes);
+            std::memcpy(pattern + kUnitBytes, from, kUnitBytes);
+            for (std::size_t k = 0; k < reference.length; k += 8) std::memcpy(d + k, pattern, 8);
+        } else {
+            for (std::size_t k = 0; k < reference.length; k += 8) copy8(d + k, from + k);
+        }
+        s.produced += reference.length;
+        return Halt::none;
+    }
+};
+
 }  // namespace
 
-Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data) {
-    const std::size_t n = data.size();
-    ByteBuffer out;
-    if (n == 0) return out;
+Outcome<std::size_t> pack_bound(std::size_t n) {
     if (n % kUnitBytes != 0) return BodyError{"lzss32: source size is not a multiple of 4"};
     if (n > lzss::kMaxHeaderValue) {
         return BodyError{"lzss32: input of 4 GiB or more does not fit the 32-bit header"};
     }
+    if (n == 0) return std::size_t{0};
+    // At most one token per unit, a literal being the longest (3 bytes), and one flag byte
+    // per group of 8 tokens; no empty tail group.
+    const std::size_t units = n / kUnitBytes;
+    return kHeaderSize + kLiteralBytes * units + (units + lzss::kGroupTokens - 1) / lzss::kGroupTokens;
+}
+
+Outcome<std::size_t> pack_into(std::span<const std::uint8_t> data, std::span<std::uint8_t> out) {
+    const auto bound = pack_bound(data.size());
+    if (!bound.ok()) return BodyError{bound.error()};
+    const std::size_t n = data.size();
+    if (n == 0) return std::size_t{0};
+    assert(out.size() >= bound.value());
 
     std::vector<std::uint32_t> units(n / kUnitBytes);
-    for (std::size_t k = 0; k < units.size(); ++k) units[k] = read_u32_le(data.data() + 4 * k);
+    for (std::size_t k = 0; k < units.size(); ++k) units[k] = load32(data.data() + 4 * k);
 
     // A literal takes 3 bytes for 4 and a reference 2 for at least 4, so the stream is never
     // longer than the input plus its header and flag bytes: it fits packed_size.
-    out.resize(kHeaderSize);
-    lzss::encode_groups<UnitFormat>(units, kMaxMatch, false, out);
-    write_u32_le(out.data(), static_cast<std::uint32_t>(out.size()));
-    write_u32_le(out.data() + 4, static_cast<std::uint32_t>(n));
+    const std::size_t length = lzss::encode_groups<UnitFormat>(units, kMaxMatch, false, out);
+    store32(out.data(), static_cast<std::uint32_t>(length));
+    store32(out.data() + 4, static_cast<std::uint32_t>(n));
+    return length;
+}
+
+Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data) {
+    const auto bound = pack_bound(data.size());
+    if (!bound.ok()) return BodyError{bound.error()};
+    ByteBuffer out(bound.value());
+    const auto length = pack_into(data, out);
+    if (!length.ok()) return BodyError{length.error()};
+    out.resize(length.value());
     return out;
 }
 
-Outcome<ByteBuffer> unpack(std::span<const std::uint8_t> stream) {
+Outcome<std::size_t> unpack_bound(std::span<const std::uint8_t> stream) {
     const std::size_t n = stream.size();
     if (n < kHeaderSize) return BodyError{"lzss32 short"};
-    const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
-    ByteBuffer out;
-    if (unpacked_size == 0) return out;
-
-    // A header may announce up to 4 GiB - 1: size the buffer by what the body can produce.
+    const std::size_t unpacked_size = load32(stream.data() + 4);
+    if (unpacked_size == 0) return std::size_t{0};
+    // A header may announce up to 4 GiB - 1: size the output by what the body can produce.
     const std::size_t body = n - kHeaderSize;
     const std::size_t producible = body > std::numeric_limits<std::size_t>::max() / kMaxExpansion
                                        ? std::numeric_limits<std::size_t>::max()
                                        : body * kMaxExpansion;
-    out.resize(std::min(unpacked_size + kLiteralOvershoot, producible));
+    return std::min(unpacked_size + kLiteralOvershoot, producible);
+}
 
-    const std::uint8_t* in = stream.data();
-    std::uint8_t* dst = out.data();
-    std::size_t i = kHeaderSize;
-    std::size_t produced = 0;
-    while (produced < unpacked_size) {
-        if (i >= n) return BodyError{"lzss32 eof"};
-        unsigned flags = in[i++];
-        for (std::size_t bit = 0; bit < lzss::kGroupTokens && produced < unpacked_size;
-             ++bit, flags >>= 1) {
-            if (flags & 1u) {
-                if (n - i < kLiteralBytes) return BodyError{"lzss32 eof"};
-                std::memcpy(dst + produced, in + i, kLiteralBytes);
-                dst[produced + kLiteralBytes] = 0xFF;
-                produced += kUnitBytes;
-                i += kLiteralBytes;
-            } else {
-                if (n - i < 2) return BodyError{"lzss32 eof"};
-                const std::size_t word = in[i] | static_cast<std::size_t>(in[i + 1]) << 8;
-                const std::size_t distance = (word >> 4) * kUnitBytes;
-                if (distance == 0) return BodyError{"lzss32 off0"};
-                if (distance > produced) return BodyError{"lzss32 back"};
-                const std::size_t length = std::min(((word & 0x0F) + kMinMatch) * kUnitBytes,
-                                                    unpacked_size - produced);
-                copy_reference(dst + produced, distance, length);
-                produced += length;
-                i += 2;
-            }
-        }
+Outcome<std::size_t> unpack_into(std::span<const std::uint8_t> stream,
+                                 std::span<std::uint8_t> out) {
+    const auto bound = unpack_bound(stream);
+    if (!bound.ok()) return BodyError{bound.error()};
+    const std::size_t unpacked_size = load32(stream.data() + 4);
+    if (unpacked_size == 0) return std::size_t{0};
+    assert(out.size() >= bound.value());
+
+    DecodeState state{stream.data(), stream.size(), kHeaderSize, out.data(), out.size(),
+                      unpacked_size, 0};
+    switch (lzss::decode<UnitStream>(state)) {
+        case Halt::none:
+            return state.produced;
+        case Halt::out_of_input:
+            return BodyError{"lzss32 eof"};
+        case Halt::distance_zero:
+            return BodyError{"lzss32 off0"};
+        case Halt::before_start:
+            return BodyError{"lzss32 back"};
     }
-    out.resize(produced);
+    return BodyError{"lzss32 eof"};  // not reached: every halt is handled above
+}
+
+Outcome<ByteBuffer> unpack(std::span<const std::uint8_t> stream) {
+    const auto bound = unpack_bound(stream);
+    if (!bound.ok()) return BodyError{bound.error()};
+    ByteBuffer out(bound.value());
+    const auto produced = unpack_into(stream, out);
+    if (!produced.ok()) return BodyError{produced.error()};
+    out.resize(produced.value());
     return out;
 }
 

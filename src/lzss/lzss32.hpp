@@ -23,11 +23,25 @@ inline constexpr std::size_t kLiteralBytes = 3;
 // units compared as unsigned 32-bit little-endian numbers. All four bytes count for a match,
 // so decoding gives the input with every fourth byte set to 0xFF. Empty input gives an
 // empty result; an empty tail group is never written.
+//
+// pack_bound() gives the longest stream n input bytes can make (or the error for an input
+// that is not whole units, or too long for the header); pack_into() encodes into a
+// destination of that size and returns the stream's length; pack() does both into a
+// buffer of its own.
+Outcome<std::size_t> pack_bound(std::size_t n);
+Outcome<std::size_t> pack_into(std::span<const std::uint8_t> data, std::span<std::uint8_t> out);
 Outcome<ByteBuffer> pack(std::span<const std::uint8_t> data);
 
 // The strict decoder: "lzss32 short", "lzss32 eof", "lzss32 off0" or "lzss32 back" on
 // malformed input. A literal is never cut, so when unpacked_size is not a multiple of 4 the
 // result may be up to 3 bytes longer; a reference is always cut at unpacked_size.
+//
+// unpack_bound() gives the most bytes the stream can decode to ("lzss32 short" for a
+// stream without a header), unpack_into() decodes into a destination of that size and
+// returns how many bytes it wrote; unpack() does both into a buffer of its own.
+Outcome<std::size_t> unpack_bound(std::span<const std::uint8_t> stream);
+Outcome<std::size_t> unpack_into(std::span<const std::uint8_t> stream,
+                                 std::span<std::uint8_t> out);
 Outcome<ByteBuffer> unpack(std::span<const std::uint8_t> stream);
 
 }  // namespace native_accel::lzss32

@@ -1,10 +1,15 @@
+// The lenient decoder of the byte stream.
 #include <algorithm>
 #include <cstring>
 
+#include "common/little_endian.hpp"
 #include "lzss/lzss.hpp"
+#include "lzss/stream_decoder.hpp"
 
 namespace native_accel::lzss {
 namespace {
+
+using little_endian::copy8;
 
 // Appends one reference to out[0 .. produced), never past `limit` bytes in all.
 //
@@ -35,12 +40,6 @@ inline std::size_t copy_reference(std::uint8_t* out, std::size_t produced, std::
     return produced + length;
 }
 
-inline void copy8(std::uint8_t* dst, const std::uint8_t* src) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, src, sizeof v);
-    std::memcpy(dst, &v, sizeof v);
-}
-
 // Eight bytes of the pattern p[0 .. period) repeated, for a period of 1, 2 or 4 bytes: the
 // multiplier places a copy of the period at every multiple of it (byte order does not
 // matter, since the word is stored back as it was loaded).
@@ -56,106 +55,88 @@ inline std::uint64_t repeat_period(const std::uint8_t* p, std::size_t period) no
     return v * 0x0000000100000001ull;
 }
 
-// The fast path decodes whole groups while a group cannot run out of input (a flag byte
-// and eight 2-byte references) and cannot reach the output limit (eight references of
-// kMaxMatch bytes, plus the bytes a reference copy writes past its end). Inside it no token
-// needs a bounds test, so the common cases become fixed-size copies:
-//   - eight literals in a row (flag byte 0xFF) are one 8-byte copy;
-//   - a reference with 8 <= distance <= produced copies 24 bytes in three 8-byte steps,
-//     whatever its length. Each step reads only bytes that an earlier step or token has
-//     written (its source ends 8 or more bytes before its destination), so the result is
-//     that of the byte-by-byte copy; the bytes past the reference's length are scratch,
-//     overwritten by the tokens that follow, and lie inside the buffer by the condition.
-//   - a reference with distance 1, 2 or 4 (a run of one byte, or of a 2- or 4-byte pixel,
-//     common in images) stores 24 bytes of its repeating pattern.
+// The byte stream: literals of one byte, references of 2 to 17 bytes, and leniency: a
+// reference the encoder never writes (distance 0, or reaching before the start) makes
+// empty steps instead of an error.
+//
+// On the fast path the common references become fixed-size copies:
+//   - with 8 <= distance <= produced, 24 bytes in three 8-byte steps, whatever the length.
+//     Each step reads only bytes that an earlier step or token has written (its source
+//     ends 8 or more bytes before its destination), so the result is that of the
+//     byte-by-byte copy; the bytes past the reference's length are scratch, overwritten by
+//     the tokens that follow, and lie inside the margin.
+//   - with distance 1, 2 or 4 (a run of one byte, or of a 2- or 4-byte pixel, common in
+//     images), 24 bytes of the repeating pattern.
 // Other references (distance 3, 5, 6 or 7, where the copy reads bytes it writes itself;
-// distance 0 or beyond the output so far) take copy_reference, the plain path.
-constexpr std::size_t kGroupInput = 1 + 2 * kGroupTokens;
-constexpr std::size_t kReferenceCopy = 24;
-constexpr std::size_t kGroupOutput = (kGroupTokens - 1) * kMaxMatch + kReferenceCopy;
-constexpr unsigned kShortPeriods = 1u << 1 | 1u << 2 | 1u << 4;
+// distance 0 or beyond the output so far) take the careful copy.
+struct ByteStream {
+    static constexpr std::size_t kUnitBytes = 1;
+    static constexpr std::size_t kLiteralBytes = 1;
+    static constexpr std::size_t kMinMatch = lzss::kMinMatch;
+    static constexpr std::size_t kReferenceCopy = 24;
+    static constexpr std::size_t kGroupInput = 1 + kGroupTokens * kReferenceBytes;
+    static constexpr std::size_t kGroupOutput = (kGroupTokens - 1) * kMaxMatch + kReferenceCopy;
+    static constexpr unsigned kShortPeriods = 1u << 1 | 1u << 2 | 1u << 4;
+    static_assert(kReferenceCopy >= kMaxMatch);
 
-// Decodes groups while both margins hold; returns with i and produced advanced past them.
-inline void unpack_fast_groups(const std::uint8_t* in, std::size_t n, std::size_t& i,
-                               std::uint8_t* dst, std::size_t limit,
-                               std::size_t& produced) noexcept {
-    std::size_t at = i;
-    std::size_t o = produced;
-    while (n - at >= kGroupInput && limit - o >= kGroupOutput) {
-        unsigned flags = in[at++];
-        if (flags == 0xFF) {
-            copy8(dst + o, in + at);
-            at += kGroupTokens;
-            o += kGroupTokens;
-            continue;
-        }
-        for (std::size_t bit = 0; bit < kGroupTokens; ++bit, flags >>= 1) {
-            if (flags & 1u) {
-                dst[o++] = in[at++];
-                continue;
-            }
-            const std::size_t word = in[at] | static_cast<std::size_t>(in[at + 1]) << 8;
-            at += 2;
-            const std::size_t distance = word >> 4;
-            const std::size_t length = (word & 0x0F) + kMinMatch;
-            if (distance >= 8 && distance <= o) {
-                std::uint8_t* d = dst + o;
-                const std::uint8_t* s = d - distance;
-                copy8(d, s);
-                copy8(d + 8, s + 8);
-                copy8(d + 16, s + 16);
-                o += length;
-            } else if (distance < 8 && distance <= o && (kShortPeriods >> distance & 1u)) {
-                std::uint8_t* d = dst + o;
-                const std::uint64_t pattern = repeat_period(d - distance, distance);
-                std::memcpy(d, &pattern, 8);
-                std::memcpy(d + 8, &pattern, 8);
-                std::memcpy(d + 16, &pattern, 8);
-                o += length;
-            } else {
-                o = copy_reference(dst, o, limit, distance, length);
-            }
-        }
+    static void write_literal(std::uint8_t* out, const std::uint8_t* in) noexcept { *out = *in; }
+    static void write_eight_literals(std::uint8_t* out, const std::uint8_t* in) noexcept {
+        copy8(out, in);
     }
-    i = at;
-    produced = o;
-}
+
+    static Halt copy_careful(DecodeState& s, Reference reference) noexcept {
+        s.produced = copy_reference(s.out, s.produced, s.limit, reference.distance,
+                                    reference.length);
+        return Halt::none;
+    }
+
+    static Halt copy_fast(DecodeState& s, Reference reference) noexcept {
+        assert(s.capacity - s.produced >= kReferenceCopy);
+        const std::size_t distance = reference.distance;
+        std::uint8_t* d = s.out + s.produced;
+        if (distance >= 8 && distance <= s.produced) {
+            const std::uint8_t* from = d - distance;
+            copy8(d, from);
+            copy8(d + 8, from + 8);
+            copy8(d + 16, from + 16);
+        } else if (distance < 8 && distance <= s.produced && (kShortPeriods >> distance & 1u)) {
+            const std::uint64_t pattern = repeat_period(d - distance, distance);
+            std::memcpy(d, &pattern, 8);
+            std::memcpy(d + 8, &pattern, 8);
+            std::memcpy(d + 16, &pattern, 8);
+        } else {
+            return copy_careful(s, reference);
+        }
+        s.produced += reference.length;
+        return Halt::none;
+    }
+};
 
 }  // namespace
 
-ByteBuffer unpack(std::span<const std::uint8_t> stream) {
-    ByteBuffer out;
+std::size_t unpack_bound(std::span<const std::uint8_t> stream) noexcept {
     const std::size_t n = stream.size();
-    if (n <= kHeaderSize) return out;
-    const std::size_t unpacked_size = read_u32_le(stream.data() + 4);
-    if (unpacked_size == 0) return out;
+    if (n <= kHeaderSize) return 0;
+    const std::size_t unpacked_size = little_endian::load32(stream.data() + 4);
+    return std::min(unpacked_size, (n - kHeaderSize) * kMaxExpansion);
+}
 
-    // A header may announce up to 4 GiB - 1; size the buffer by what the body can produce.
-    const std::size_t limit = std::min(unpacked_size, (n - kHeaderSize) * kMaxExpansion);
-    out.resize(limit);
+std::size_t unpack_into(std::span<const std::uint8_t> stream,
+                        std::span<std::uint8_t> out) noexcept {
+    // The output never exceeds the bound, so a destination of exactly the bound decodes
+    // as if it were unpacked_size bytes long.
+    const std::size_t limit = std::min(out.size(), unpack_bound(stream));
+    if (limit == 0) return 0;
+    DecodeState state{stream.data(), stream.size(), kHeaderSize, out.data(), limit, limit, 0};
+    // Every halt is an end here: the input used up is the stream's lenient end, and the
+    // byte stream's copies never stop on a reference.
+    decode<ByteStream>(state);
+    return state.produced;
+}
 
-    const std::uint8_t* in = stream.data();
-    std::uint8_t* dst = out.data();
-    std::size_t i = kHeaderSize;
-    std::size_t produced = 0;
-    unpack_fast_groups(in, n, i, dst, limit, produced);
-    while (i < n && produced < limit) {
-        unsigned flags = in[i++];
-        for (std::size_t bit = 0; bit < kGroupTokens && produced < limit; ++bit, flags >>= 1) {
-            if (flags & 1u) {
-                if (i >= n) goto done;  // literal without its byte: the input is used up
-                dst[produced++] = in[i++];
-            } else {
-                if (i + 1 >= n) goto done;  // reference without both its bytes
-                const std::size_t word = in[i] | static_cast<std::size_t>(in[i + 1]) << 8;
-                i += 2;
-                produced = copy_reference(dst, produced, limit, word >> 4,
-                                          (word & 0x0F) + kMinMatch);
-            }
-        }
-    }
-done:
-    out.resize(produced);
+ByteBuffer unpack(std::span<const std::uint8_t> stream) {
+    ByteBuffer out(unpack_bound(stream));
+    out.resize(unpack_into(stream, out));
     return out;
 }
 

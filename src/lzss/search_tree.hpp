@@ -30,7 +30,6 @@
 #include <span>
 #include <vector>
 
-#include "common/byte_buffer.hpp"
 #include "lzss/lzss.hpp"
 
 namespace native_accel::lzss {
@@ -564,8 +563,9 @@ private:
     std::array<Bucket, std::size_t{1} << kBucketBits> buckets_;
 };
 
-// Greedy parse of `units` into the stream's groups, appended to `out` (which holds the
-// 8 header bytes, filled in by the caller). Format supplies:
+// Greedy parse of `units` into the stream's groups, written into out from offset
+// kHeaderSize on (the header is the caller's); returns the end of the last group. `out`
+// must hold the longest stream the units can make (Format::stream_bound). Format supplies:
 //   Unit               the unit type;
 //   kMinMatch          the shortest match written as a reference (shorter: a literal);
 //   kLiteralBytes      bytes of a literal token;
@@ -573,21 +573,29 @@ private:
 // A reference is the 16-bit word (distance << 4) | (length - kMinMatch), low byte first.
 // The tail group is written when it holds a token, or when empty and keep_empty_tail.
 template <class Format>
-void encode_groups(std::span<const typename Format::Unit> units, std::size_t max_match,
-                   bool keep_empty_tail, ByteBuffer& out) {
+std::size_t encode_groups(std::span<const typename Format::Unit> units, std::size_t max_match,
+                          bool keep_empty_tail, std::span<std::uint8_t> out) {
     using Unit = typename Format::Unit;
     constexpr std::size_t kGroupCapacity =
         1 + kGroupTokens * (Format::kLiteralBytes > 2 ? Format::kLiteralBytes : 2);
     const std::size_t n = units.size();
     assert(n >= 1 && max_match >= Format::kMinMatch);
+    assert(out.size() >= kHeaderSize);
 
     auto tree = std::make_unique<SearchTree<Unit>>(units);
     std::array<std::uint8_t, kGroupCapacity> group;
     std::size_t group_length = 1;
+    std::size_t written = kHeaderSize;
     std::size_t position = 0;
     std::uint16_t node = 0;
     Match match;  // position 0 is never searched: the first token is a literal
     std::size_t advance = 0;
+    // Each group ends up in out in one piece; the caller's bound leaves room for it.
+    auto flush_group = [&] {
+        assert(out.size() - written >= group_length);
+        std::memcpy(out.data() + written, group.data(), group_length);
+        written += group_length;
+    };
 
     for (;;) {
         group[0] = 0;
@@ -618,12 +626,11 @@ void encode_groups(std::span<const typename Format::Unit> units, std::size_t max
                 advance = 1;
             }
         }
-        out.insert(out.end(), group.data(), group.data() + group_length);
+        flush_group();
     }
 finish:
-    if (group_length > 1 || keep_empty_tail) {
-        out.insert(out.end(), group.data(), group.data() + group_length);
-    }
+    if (group_length > 1 || keep_empty_tail) flush_group();
+    return written;
 }
 
 }  // namespace native_accel::lzss

@@ -10,10 +10,12 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
+
+#include "common/little_endian.hpp"
 
 namespace native_accel::nwa {
 
@@ -40,6 +42,7 @@ public:
     [[nodiscard]] std::uint64_t peek() const noexcept { return window_; }
 
     void skip(unsigned count) noexcept {
+        assert(count <= valid_);  // bits past the valid ones are not yet the unit's
         window_ >>= count;
         valid_ -= count;
     }
@@ -55,21 +58,14 @@ public:
 private:
     std::uint64_t load_le64() const noexcept {
         const std::size_t size = unit_.size();
-        std::uint64_t word = 0;
         // next_byte_ may run past the end (by at most 14 bits a sample), far below 2**64.
         if (next_byte_ + 8 <= size) [[likely]] {
-            std::memcpy(&word, unit_.data() + next_byte_, 8);
-        } else if (next_byte_ < size) {
-            std::memcpy(&word, unit_.data() + next_byte_, size - next_byte_);  // rest stays 0
+            return little_endian::load64(unit_.data() + next_byte_);
         }
-        if constexpr (std::endian::native == std::endian::big) word = byteswap64(word);
-        return word;
-    }
-
-    static constexpr std::uint64_t byteswap64(std::uint64_t v) noexcept {
-        std::uint64_t out = 0;
-        for (int i = 0; i < 8; ++i) out = (out << 8) | ((v >> (8 * i)) & 0xFF);
-        return out;
+        if (next_byte_ < size) {  // the bytes past the end read as 0
+            return little_endian::load64_partial(unit_.data() + next_byte_, size - next_byte_);
+        }
+        return 0;
     }
 
     std::span<const std::uint8_t> unit_;

@@ -4,31 +4,26 @@
 #include <cstring>
 #include <string>
 
+#include "common/little_endian.hpp"
 #include "nwa/unit_decoder.hpp"
 
 namespace native_accel::nwa {
 namespace {
 
-std::uint16_t read_u16_le(const std::uint8_t* at) noexcept {
-    return static_cast<std::uint16_t>(at[0] | at[1] << 8);
-}
-
-std::uint32_t read_u32_le(const std::uint8_t* at) noexcept {
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
+using little_endian::load16;
+using little_endian::load32;
 
 NwaHeader read_header(const std::uint8_t* at) noexcept {
     NwaHeader header{};
-    header.channels = read_u16_le(at + 0);
-    header.bits_per_sample = read_u16_le(at + 2);
-    header.compression_level = static_cast<std::int32_t>(read_u32_le(at + 8));
-    header.use_run_length = read_u32_le(at + 12);
-    header.unit_count = read_u32_le(at + 16);
-    header.pcm_size = read_u32_le(at + 20);
-    header.unit_samples = read_u32_le(at + 32);
-    header.last_unit_samples = read_u32_le(at + 36);
-    header.last_unit_size = read_u32_le(at + 40);
+    header.channels = load16(at + 0);
+    header.bits_per_sample = load16(at + 2);
+    header.compression_level = static_cast<std::int32_t>(load32(at + 8));
+    header.use_run_length = load32(at + 12);
+    header.unit_count = load32(at + 16);
+    header.pcm_size = load32(at + 20);
+    header.unit_samples = load32(at + 32);
+    header.last_unit_samples = load32(at + 36);
+    header.last_unit_size = load32(at + 40);
     return header;
 }
 
@@ -42,9 +37,9 @@ struct UnitSpan {
 UnitSpan unit_span(const DecodePlan& plan, std::uint32_t m) noexcept {
     const NwaHeader& header = plan.header;
     const std::uint8_t* entry = plan.unit_table.data() + kTableEntrySize * std::size_t{m};
-    const std::uint64_t start = read_u32_le(entry);
+    const std::uint64_t start = load32(entry);
     if (m + std::uint64_t{1} < header.unit_count) {
-        return {start, read_u32_le(entry + kTableEntrySize), header.unit_samples};
+        return {start, load32(entry + kTableEntrySize), header.unit_samples};
     }
     return {start, start + header.last_unit_size, header.last_unit_samples};
 }

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <utility>
 
+#include "common/little_endian.hpp"
 #include "nwa/bit_reader.hpp"
 
 namespace native_accel::nwa {
@@ -114,14 +115,15 @@ const DeltaTable& table_for_width(unsigned w) {
     }
 }
 
-inline void store_le16(std::uint8_t* at, std::uint32_t value) noexcept {
-    at[0] = static_cast<std::uint8_t>(value);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
+// A sample: its low 16 bits, little-endian.
+inline void store_sample(std::uint8_t* at, std::uint32_t value) noexcept {
+    little_endian::store16(at, static_cast<std::uint16_t>(value));
 }
 
-inline std::uint32_t load_le16(const std::uint8_t* at) noexcept {
-    // Sign-extended, then kept as the 32-bit wrap-around value it starts from.
-    return static_cast<std::uint32_t>(static_cast<std::int16_t>(at[0] | at[1] << 8));
+// A unit's first sample, sign-extended, then kept as the 32-bit wrap-around value that
+// the running value starts from.
+inline std::uint32_t load_sample(const std::uint8_t* at) noexcept {
+    return static_cast<std::uint32_t>(static_cast<std::int16_t>(little_endian::load16(at)));
 }
 
 // The running state of a unit. `current` is the value of the channel whose turn it is;
@@ -163,7 +165,7 @@ private:
     }
 
     void emit() noexcept {
-        store_le16(out_ + 2 * index_, current_);
+        store_sample(out_ + 2 * index_, current_);
         ++index_;
         if constexpr (kStereo) std::swap(current_, other_);
     }
@@ -214,12 +216,12 @@ void decode_unit(std::span<const std::uint8_t> unit, const UnitCoding& coding,
 
     // The starting values come before the first code and are not samples themselves.
     if (coding.channels == 1) {
-        const std::uint32_t value = size >= 2 ? load_le16(unit.data()) : 0;
+        const std::uint32_t value = size >= 2 ? load_sample(unit.data()) : 0;
         BitWindow bits(unit, 2);
         SampleWriter<false>(table, bits, value, 0, destination.data(), count).run();
     } else {
-        const std::uint32_t left = size >= 2 ? load_le16(unit.data()) : 0;
-        const std::uint32_t right = size >= 4 ? load_le16(unit.data() + 2) : 0;
+        const std::uint32_t left = size >= 2 ? load_sample(unit.data()) : 0;
+        const std::uint32_t right = size >= 4 ? load_sample(unit.data() + 2) : 0;
         BitWindow bits(unit, 4);
         SampleWriter<true>(table, bits, left, right, destination.data(), count).run();
     }

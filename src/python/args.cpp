@@ -89,7 +89,7 @@ bool is_numpy_bool(PyObject* object) {
             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
 
-bool pair_from_item(PyObject* item, std::pair<std::int32_t, std::int32_t>& out) {
+bool pair_from_item(PyObject* item, shuffle::TargetEntry& out) {
     if (!PyTuple_Check(item)) {
         type_mismatch_error(item, "tuple");
         return false;
@@ -100,8 +100,8 @@ bool pair_from_item(PyObject* item, std::pair<std::int32_t, std::int32_t>& out) 
                      length);
         return false;
     }
-    return I32::convert(PyTuple_GET_ITEM(item, 0), out.first) &&
-           I32::convert(PyTuple_GET_ITEM(item, 1), out.second);
+    return I32::convert(PyTuple_GET_ITEM(item, 0), out.expected_offset) &&
+           I32::convert(PyTuple_GET_ITEM(item, 1), out.size);
 }
 
 }  // namespace
@@ -287,9 +287,9 @@ bool Pairs::convert(PyObject* object, value_type& out) {
     OwnedRef iterator(PyObject_GetIter(object));
     if (!iterator) return false;
     while (OwnedRef item{PyIter_Next(iterator.get())}) {
-        std::pair<std::int32_t, std::int32_t> pair;
-        if (!pair_from_item(item.get(), pair)) return false;
-        out.push_back(pair);
+        shuffle::TargetEntry entry;
+        if (!pair_from_item(item.get(), entry)) return false;
+        out.push_back(entry);
     }
     return !PyErr_Occurred();
 }

@@ -1,19 +1,12 @@
 // The argument layer: matching a vectorcall's arguments to a function's parameters,
 // converting each one to the plain value its body takes, and reporting every failure with
-// the module's fixed messages. Each exported function is written as
-//
-//     return invoke<Bytes, Flag>(kLzssPack, args, nargs, kwnames,
-//                                [](ByteView data, bool suppress) { ... });
-//
-// where the kinds in the template list are converted in signature order. The first failure
-// ends the call: later parameters are not converted and the body does not run, so nothing
-// is ever written to a mutable argument by a call that fails in argument handling.
+// the module's fixed messages. Functions are declared with these converters as their
+// parameters' kinds in function.hpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -21,9 +14,11 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
+
+#include "common/outcome.hpp"
+#include "shuffle/target_entry.hpp"
 
 namespace native_accel::python {
 
@@ -77,30 +72,15 @@ void wrap_argument_error(const char* name);
 
 using ByteView = std::span<const std::uint8_t>;
 
-// A bytearray argument: the layer's own reference, held for the call. The storage is read
-// through storage() at the moment of writing, inside the object's critical section on a
-// free-threaded build, so that no resize can slip between conversion and the body.
+// A bytearray argument: the layer's own reference, held for the call. Its storage is
+// taken only when the body writes (with_exclusive_storage), under a buffer export, so
+// that no resize can slip between conversion and the write.
 struct WritableBytes {
     OwnedRef owner;
-
-    [[nodiscard]] std::span<std::uint8_t> storage() const noexcept {
-        PyObject* array = owner.get();
-        return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(array)),
-                static_cast<std::size_t>(PyByteArray_GET_SIZE(array))};
-    }
 };
 
-// Runs fn(storage) while no other thread can resize or write the bytearray. With the
-// interpreter lock this is the lock itself; a free-threaded build takes the object's
-// critical section (the macros are plain braces otherwise).
-template <class Fn>
-void with_exclusive_storage(const WritableBytes& bytes, Fn&& fn) noexcept {
-    Py_BEGIN_CRITICAL_SECTION(bytes.owner.get());
-    fn(bytes.storage());
-    Py_END_CRITICAL_SECTION();
-}
-
-using TargetPairs = std::vector<std::pair<std::int32_t, std::int32_t>>;
+// target_idx: each pair (expected_offset, size) becomes the search's own entry.
+using TargetPairs = std::vector<shuffle::TargetEntry>;
 
 // ---- Converters -------------------------------------------------------------------------
 // Each kind names the value its body receives and converts one object; on failure it
@@ -171,47 +151,10 @@ PyObject* optional_u64_result(std::optional<std::uint64_t> value);
 // A body's error message becomes ValueError with exactly that text.
 std::nullptr_t body_error(const std::string& message);
 
-// ---- The call sequence ------------------------------------------------------------------
-
 namespace detail {
-
-template <class Kind, std::size_t I, class Values>
-bool convert_slot(const ArgSpec& signature, PyObject* const* slots, Values& values) {
-    PyObject* object = slots[I];
-    if (object == nullptr) return true;  // optional and not passed: keeps value_type{}
-    if (Kind::convert(object, std::get<I>(values))) return true;
-    wrap_argument_error(signature.params[I]);
-    return false;
-}
-
-template <class... Kinds, class Values, std::size_t... I>
-bool convert_all(const ArgSpec& signature, PyObject* const* slots, Values& values,
-                 std::index_sequence<I...>) {
-    return (convert_slot<Kinds, I>(signature, slots, values) && ...);
-}
-
 // Failures that no argument can cause still surface as Python exceptions, never as a
 // C++ exception crossing into the interpreter.
 PyObject* report_cpp_exception(std::exception_ptr error);
-
 }  // namespace detail
-
-template <class... Kinds, class Body>
-PyObject* invoke(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, Body&& body) {
-    constexpr std::size_t count = sizeof...(Kinds);
-    try {
-        std::array<PyObject*, count> slots{};
-        if (!parse_arguments(signature, args, nargs, kwnames, slots.data())) return nullptr;
-        std::tuple<typename Kinds::value_type...> values{};
-        if (!detail::convert_all<Kinds...>(signature, slots.data(), values,
-                                           std::make_index_sequence<count>{})) {
-            return nullptr;
-        }
-        return std::apply(std::forward<Body>(body), std::move(values));
-    } catch (...) {
-        return detail::report_cpp_exception(std::current_exception());
-    }
-}
 
 }  // namespace native_accel::python

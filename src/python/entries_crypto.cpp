@@ -1,38 +1,29 @@
-// Entries of the digest and cipher functions.
+// The digest and the cyclic XOR.
 #include "crypto/md5.hpp"
 #include "crypto/xor_cycle.hpp"
-#include "python/args.hpp"
 #include "python/catalogue.hpp"
+#include "python/function.hpp"
+#include "python/interpreter_lock.hpp"
 
 namespace native_accel::python {
 namespace {
 
-constexpr ArgSpec kMd5Digest{"md5_digest", kDataOnly, 1};
-
-constexpr const char* kXorParams[] = {"data", "code", "start"};
-constexpr ArgSpec kXorCycle{"xor_cycle_inplace", kXorParams, 3};
-
-PyObject* md5_digest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kMd5Digest, args, nargs, kwnames,
-                         [](ByteView data) { return bytes_result(crypto::md5_digest(data)); });
+PyObject* md5_digest_impl(ByteView data) {
+    return bytes_result(
+        run_unlocked_if_large(data.size(), kUnlockStream, [&] { return crypto::md5_digest(data); }));
 }
 
-PyObject* xor_cycle_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    return invoke<ByteArray, Bytes, U64>(
-        kXorCycle, args, nargs, kwnames,
-        [](const WritableBytes& data, ByteView code, std::uint64_t start) {
-            with_exclusive_storage(data, [&](std::span<std::uint8_t> storage) {
-                crypto::xor_cycle(storage, code, start);
-            });
-            return none_result();
-        });
+PyObject* xor_cycle_inplace_impl(const WritableBytes& data, ByteView code, std::uint64_t start) {
+    const bool written = with_exclusive_storage(
+        data, [&](std::span<std::uint8_t> storage) { crypto::xor_cycle(storage, code, start); });
+    return written ? none_result() : nullptr;
 }
 
 }  // namespace
 
-NATIVE_ACCEL_METHOD(xor_cycle_inplace, "(data, code, start)");
+PyMethodDef xor_cycle_inplace_method = declare<"xor_cycle_inplace", xor_cycle_inplace_impl>(
+    Param<"data", ByteArray>{}, Param<"code", Bytes>{}, Param<"start", U64>{});
 
-NATIVE_ACCEL_METHOD(md5_digest, "(data)");
+PyMethodDef md5_digest_method = declare<"md5_digest", md5_digest_impl>(Param<"data", Bytes>{});
 
 }  // namespace native_accel::python

@@ -1,69 +1,58 @@
-// Entries of the LZSS functions.
+// The LZSS functions. Every body reads only its bytes argument and writes only into the new
+// result, so it runs without the interpreter lock when the work is large.
 #include "lzss/lzss.hpp"
 #include "lzss/lzss32.hpp"
-#include "python/args.hpp"
 #include "python/catalogue.hpp"
+#include "python/function.hpp"
+#include "python/interpreter_lock.hpp"
 
 namespace native_accel::python {
 namespace {
 
-constexpr const char* kPackParams[] = {"data", "suppress_empty_tail_group"};
-constexpr const char* kPackLevelParams[] = {"data", "level", "suppress_empty_tail_group"};
-
-constexpr ArgSpec kLzssPack{"lzss_pack", kPackParams, 1};
-constexpr ArgSpec kLzssPackLevel{"lzss_pack_level", kPackLevelParams, 2};
-constexpr ArgSpec kLzssUnpack{"lzss_unpack", kDataOnly, 1};
-constexpr ArgSpec kLzss32Pack{"lzss32_pack", kDataOnly, 1};
-constexpr ArgSpec kLzss32Unpack{"lzss32_unpack", kDataOnly, 1};
-
 // lzss_pack is the encoder at this level.
 constexpr std::uint64_t kDefaultLevel = 17;
 
-PyObject* outcome_result(Outcome<ByteBuffer> outcome) {
-    if (!outcome.ok()) return body_error(outcome.error());
-    return bytes_result(outcome.value());
+PyObject* lzss_pack_level_impl(ByteView data, std::uint64_t level, bool suppress) {
+    return bytes_built_in_place(
+        lzss::pack_bound(data.size()), data.size(), kUnlockEncoder,
+        [&](std::span<std::uint8_t> out) { return lzss::pack_into(data, level, suppress, out); });
 }
 
-PyObject* lzss_pack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes, Flag>(kLzssPack, args, nargs, kwnames, [](ByteView data, bool suppress) {
-        return outcome_result(lzss::pack(data, kDefaultLevel, suppress));
-    });
+PyObject* lzss_pack_impl(ByteView data, bool suppress) {
+    return lzss_pack_level_impl(data, kDefaultLevel, suppress);
 }
 
-PyObject* lzss_pack_level(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    return invoke<Bytes, U64, Flag>(
-        kLzssPackLevel, args, nargs, kwnames,
-        [](ByteView data, std::uint64_t level, bool suppress) {
-            return outcome_result(lzss::pack(data, level, suppress));
-        });
+PyObject* lzss_unpack_impl(ByteView data) {
+    return bytes_built_in_place(lzss::unpack_bound(data), data.size(), kUnlockStream,
+                                [&](std::span<std::uint8_t> out) { return lzss::unpack_into(data, out); });
 }
 
-PyObject* lzss_unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kLzssUnpack, args, nargs, kwnames,
-                         [](ByteView data) { return bytes_result(lzss::unpack(data)); });
+PyObject* lzss32_pack_impl(ByteView data) {
+    return bytes_built_in_place(lzss32::pack_bound(data.size()), data.size(), kUnlockEncoder,
+                                [&](std::span<std::uint8_t> out) { return lzss32::pack_into(data, out); });
 }
 
-PyObject* lzss32_pack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kLzss32Pack, args, nargs, kwnames,
-                         [](ByteView data) { return outcome_result(lzss32::pack(data)); });
-}
-
-PyObject* lzss32_unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kLzss32Unpack, args, nargs, kwnames,
-                         [](ByteView data) { return outcome_result(lzss32::unpack(data)); });
+PyObject* lzss32_unpack_impl(ByteView data) {
+    return bytes_built_in_place(lzss32::unpack_bound(data), data.size(), kUnlockStream,
+                                [&](std::span<std::uint8_t> out) { return lzss32::unpack_into(data, out); });
 }
 
 }  // namespace
 
-NATIVE_ACCEL_METHOD(lzss_pack, "(data, suppress_empty_tail_group=False)");
+PyMethodDef lzss_pack_method = declare<"lzss_pack", lzss_pack_impl>(
+    Param<"data", Bytes>{}, Param<"suppress_empty_tail_group", Flag, DefaultFalse>{});
 
-NATIVE_ACCEL_METHOD(lzss_pack_level, "(data, level, suppress_empty_tail_group=False)");
+PyMethodDef lzss_pack_level_method = declare<"lzss_pack_level", lzss_pack_level_impl>(
+    Param<"data", Bytes>{}, Param<"level", U64>{},
+    Param<"suppress_empty_tail_group", Flag, DefaultFalse>{});
 
-NATIVE_ACCEL_METHOD(lzss_unpack, "(data)");
+PyMethodDef lzss_unpack_method =
+    declare<"lzss_unpack", lzss_unpack_impl>(Param<"data", Bytes>{});
 
-NATIVE_ACCEL_METHOD(lzss32_pack, "(data)");
+PyMethodDef lzss32_pack_method =
+    declare<"lzss32_pack", lzss32_pack_impl>(Param<"data", Bytes>{});
 
-NATIVE_ACCEL_METHOD(lzss32_unpack, "(data)");
+PyMethodDef lzss32_unpack_method =
+    declare<"lzss32_unpack", lzss32_unpack_impl>(Param<"data", Bytes>{});
 
 }  // namespace native_accel::python

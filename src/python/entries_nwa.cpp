@@ -1,41 +1,38 @@
-// Entry of the NWA audio decoder.
+// The NWA audio decoder.
 #include "nwa/nwa.hpp"
-#include "python/args.hpp"
 #include "python/catalogue.hpp"
+#include "python/function.hpp"
+#include "python/interpreter_lock.hpp"
+
+#include <algorithm>
 
 namespace native_accel::python {
 namespace {
 
-constexpr ArgSpec kNwaDecodePcm{"nwa_decode_pcm", kDataOnly, 1};
-
-// The compressed case decodes straight into the storage of the bytes object it returns:
-// the object of pcm_size bytes (up to 4 GiB - 1, whatever the input's size) is created
-// once the header and table have passed, and a unit that fails later drops it again.
-PyObject* decode_into_new_bytes(const nwa::DecodePlan& plan, ByteView data) {
-    const std::uint32_t pcm_size = plan.header.pcm_size;
-    if (static_cast<std::uint64_t>(pcm_size) > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        return PyErr_NoMemory();
-    }
-    OwnedRef result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pcm_size)));
-    if (!result) return nullptr;  // MemoryError is set
-    const std::span<std::uint8_t> pcm{
-        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())), pcm_size};
-    const auto decoded = nwa::decode_units(plan, data, pcm);
-    if (!decoded.ok()) return body_error(decoded.error());
-    return result.release();
-}
-
-PyObject* nwa_decode_pcm(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke<Bytes>(kNwaDecodePcm, args, nargs, kwnames, [](ByteView data) -> PyObject* {
-        auto plan = nwa::plan_decode(data);
-        if (!plan.ok()) return body_error(plan.error());
-        if (plan.value().raw) return bytes_result(plan.value().raw_pcm);
-        return decode_into_new_bytes(plan.value(), data);
-    });
+// The result of pcm_size bytes (up to 4 GiB - 1, whatever the input's size) is created
+// once the header and table have passed, and the units decode straight into its storage,
+// without the interpreter lock when the work is large; a unit that fails later drops it.
+// The raw case copies the PCM that follows the header the same way.
+PyObject* nwa_decode_pcm_impl(ByteView data) {
+    const auto planned = nwa::plan_decode(data);
+    if (!planned.ok()) return body_error(planned.error());
+    const nwa::DecodePlan& plan = planned.value();
+    const std::size_t pcm_size = plan.header.pcm_size;
+    auto decode = [&](std::span<std::uint8_t> pcm) -> Outcome<std::size_t> {
+        if (plan.raw) {
+            std::copy(plan.raw_pcm.begin(), plan.raw_pcm.end(), pcm.begin());
+            return pcm_size;
+        }
+        const auto decoded = nwa::decode_units(plan, data, pcm);
+        if (!decoded.ok()) return BodyError{decoded.error()};
+        return pcm_size;
+    };
+    return bytes_built_in_place(pcm_size, data.size(), kUnlockStream, decode);
 }
 
 }  // namespace
 
-NATIVE_ACCEL_METHOD(nwa_decode_pcm, "(data)");
+PyMethodDef nwa_decode_pcm_method =
+    declare<"nwa_decode_pcm", nwa_decode_pcm_impl>(Param<"data", Bytes>{});
 
 }  // namespace native_accel::python

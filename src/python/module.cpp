@@ -1,5 +1,12 @@
 // The module definition: multi-phase initialisation, one execution slot that creates the
 // function objects and lists them in __all__ in catalogue order, and no state of its own.
+//
+// Why the functions are created here with PyCMethod_New rather than listed in m_methods:
+// every function is METH_STATIC (its entry gets no self, and its __self__ is None), and
+// PyModule_AddFunctions, which the interpreter runs over m_methods, refuses that flag
+// ("module functions cannot set METH_CLASS or METH_STATIC"). The exec slot runs on a
+// module object the interpreter has just created, with no __all__ and no attributes of
+// ours yet, so it only adds.
 #include "python/args.hpp"
 #include "python/catalogue.hpp"
 
@@ -23,45 +30,19 @@ const std::array kCatalogue = {
     &find_shuffle_seed_first_method,
 };
 
-// The module's __all__ list, created on first use.
-OwnedRef all_list(PyObject* module) {
-    OwnedRef all(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-        PyErr_Clear();
-        all = OwnedRef(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return {};
-    }
-    if (!PyList_Check(all.get())) {
-        type_mismatch_error(all.get(), "list");
-        return {};
-    }
-    return all;
-}
-
-bool register_function(PyObject* module, PyMethodDef* method) {
-    OwnedRef module_name(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    OwnedRef function(PyCMethod_New(method, module, module_name.get(), nullptr));
-    if (!function) return false;
-    OwnedRef name(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name) return false;
-    if (!PyUnicode_Check(name.get())) return type_mismatch_error(name.get(), "str");
-    OwnedRef all = all_list(module);
-    if (!all) return false;
-    if (PyList_Append(all.get(), name.get()) < 0) return false;
-    return PyObject_SetAttr(module, name.get(), function.get()) == 0;
-}
-
 int module_exec(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        type_mismatch_error(module, "module");
-        return -1;
-    }
+    OwnedRef module_name(PyModule_GetNameObject(module));
+    OwnedRef all(PyList_New(0));
+    if (!module_name || !all) return -1;
     for (PyMethodDef* method : kCatalogue) {
-        if (!register_function(module, method)) return -1;
+        OwnedRef function(PyCMethod_New(method, module, module_name.get(), nullptr));
+        OwnedRef name(PyUnicode_FromString(method->ml_name));
+        if (!function || !name || PyList_Append(all.get(), name.get()) < 0 ||
+            PyObject_SetAttr(module, name.get(), function.get()) < 0) {
+            return -1;
+        }
     }
-    return 0;
+    return PyModule_AddObjectRef(module, "__all__", all.get());
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -62,16 +62,10 @@ MatchPath best_match_path(const SearchTables& tables) noexcept {
     return lanes_supported(tables) ? MatchPath::lanes : MatchPath::scalar;
 }
 
-SeedMatcher::SeedMatcher(const SearchTables& tables, MatchPath path)
-    : tables_(tables), path_(path), order_(tables.count), offsets_(tables.count) {
-    if (path_ == MatchPath::lanes && !lanes_supported(tables_)) path_ = MatchPath::scalar;
-    if (path_ != MatchPath::reference) draws_.resize(tables.count - 1);
-    if (path_ == MatchPath::lanes) {
-        lane_draws_.resize(std::size_t{tables.count - 1} * kLaneGroup);
-    }
-}
+ReferenceTest::ReferenceTest(const SearchTables& tables)
+    : tables_(tables), order_(tables.count), offsets_(tables.count) {}
 
-bool SeedMatcher::reference_match(std::uint32_t seed) {
+bool ReferenceTest::matches(std::uint32_t seed) {
     const std::uint32_t n = tables_.count;
     std::copy(tables_.identity.begin(), tables_.identity.end(), order_.begin());
     std::uint32_t* order = order_.data();
@@ -88,6 +82,14 @@ bool SeedMatcher::reference_match(std::uint32_t seed) {
         if (offsets_[k] != tables_.expected[k]) return false;
     }
     return true;
+}
+
+SeedMatcher::SeedMatcher(const SearchTables& tables, MatchPath path)
+    : tables_(tables), path_(path), reference_(tables), draws_(tables.count - 1) {
+    if (path_ == MatchPath::lanes && !lanes_supported(tables_)) path_ = MatchPath::scalar;
+    if (path_ == MatchPath::lanes) {
+        lane_draws_.resize(std::size_t{tables.count - 1} * kLaneGroup);
+    }
 }
 
 std::uint32_t SeedMatcher::draw_all(std::uint32_t seed) {
@@ -125,29 +127,17 @@ bool SeedMatcher::scalar_match(std::uint32_t seed) {
     const std::uint32_t opening = draw_all(seed);
     if ((tables_.end_flags[opening] & kCanOpen) == 0) return false;
     if ((tables_.end_flags[closing_item()] & kCanClose) == 0) return false;
-    return reference_match(seed);
-}
-
-void SeedMatcher::scalar_ends(std::uint32_t seed, std::uint32_t& opening,
-                              std::uint32_t& closing) {
-    if (draws_.empty()) draws_.resize(tables_.count - 1);
-    opening = draw_all(seed);
-    closing = closing_item();
+    return reference_.matches(seed);
 }
 
 std::uint32_t SeedMatcher::lanes_scan(std::uint32_t first) {
     std::uint32_t passed = detail::lanes_filter(tables_, lane_draws_.data(), first, nullptr);
     while (passed != 0) {
         const auto lane = static_cast<std::uint32_t>(std::countr_zero(passed));
-        if (reference_match(first + lane)) return lane;
+        if (reference_.matches(first + lane)) return lane;
         passed &= passed - 1;
     }
     return kLaneGroup;
-}
-
-void SeedMatcher::lane_ends(std::uint32_t first, std::span<std::uint32_t, 2 * kLaneGroup> ends) {
-    if (lane_draws_.empty()) lane_draws_.resize(std::size_t{tables_.count - 1} * kLaneGroup);
-    detail::lanes_filter(tables_, lane_draws_.data(), first, ends.data());
 }
 
 std::uint32_t SeedMatcher::scan(std::uint32_t first, std::uint32_t count) {
@@ -160,9 +150,7 @@ std::uint32_t SeedMatcher::scan(std::uint32_t first, std::uint32_t count) {
         }
     }
     for (; done < count; ++done) {
-        const bool matched = path_ == MatchPath::reference ? reference_match(first + done)
-                                                           : scalar_match(first + done);
-        if (matched) return done;
+        if (scalar_match(first + done)) return done;
     }
     return count;
 }

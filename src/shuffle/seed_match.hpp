@@ -22,17 +22,13 @@
 #pragma once
 
 #include "shuffle/msvc_rand.hpp"
+#include "shuffle/target_entry.hpp"
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace native_accel::shuffle {
-
-struct TargetEntry {
-    std::int32_t expected_offset;
-    std::int32_t size;
-};
 
 // The draw below `bound` without a division.
 //
@@ -80,10 +76,23 @@ struct SearchTables {
 inline constexpr std::int32_t kCanOpen = 1;
 inline constexpr std::int32_t kCanClose = 2;
 
+// The reference test with its scratch: shuffle the identity order, lay the items out, compare
+// offsets. It is the definition of a match; the fast paths confirm their survivors with it.
+class ReferenceTest {
+public:
+    explicit ReferenceTest(const SearchTables& tables);
+
+    bool matches(std::uint32_t seed);
+
+private:
+    const SearchTables& tables_;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> offsets_;
+};
+
 enum class MatchPath {
-    reference,  // the plain match test for every seed
-    scalar,     // one seed at a time: division-free draws, end-item filter, reference test
-    lanes,      // 32 seeds in lock step (AVX2), then as scalar
+    scalar,  // one seed at a time: division-free draws, end-item filter, reference test
+    lanes,   // 32 seeds in lock step (AVX2), then as scalar
 };
 
 // The fastest path this CPU and target support (lanes need AVX2 and n <= 32768).
@@ -92,9 +101,14 @@ bool lanes_supported(const SearchTables& tables) noexcept;
 
 inline constexpr std::uint32_t kLaneGroup = 32;
 
+namespace testing {
+class SeedMatcherProbe;  // seed_match_testing.hpp
+}
+
 // One worker's match tester with its scratch buffers, allocated once.
 class SeedMatcher {
 public:
+    // The lanes path falls back to scalar where lanes_supported() is false.
     SeedMatcher(const SearchTables& tables, MatchPath path);
 
     // How many seeds one scan call handles at most with this path.
@@ -107,24 +121,17 @@ public:
     // before it: count when none did.
     std::uint32_t scan(std::uint32_t first, std::uint32_t count);
 
-    bool reference_match(std::uint32_t seed);
-    bool scalar_match(std::uint32_t seed);
-
-    // The items that end at positions 0 and n - 1 for one seed, from the scalar path's
-    // draws, and for the 32 seeds from `first` on the lane path (ends[2 * k], ends[2 * k + 1]).
-    // For checking the filters against real shuffles.
-    void scalar_ends(std::uint32_t seed, std::uint32_t& opening, std::uint32_t& closing);
-    void lane_ends(std::uint32_t first, std::span<std::uint32_t, 2 * kLaneGroup> ends);
-
 private:
+    friend class testing::SeedMatcherProbe;  // the checks' view of the filter's steps
+
+    bool scalar_match(std::uint32_t seed);
     std::uint32_t lanes_scan(std::uint32_t first);
     std::uint32_t draw_all(std::uint32_t seed);  // fills draws_, returns the opening item
     std::uint32_t closing_item() const noexcept;
 
     const SearchTables& tables_;
     MatchPath path_;
-    std::vector<std::uint32_t> order_;
-    std::vector<std::uint32_t> offsets_;
+    ReferenceTest reference_;
     std::vector<std::uint32_t> draws_;       // j of bound i at index i - 2
     std::vector<std::uint32_t> lane_draws_;  // (n - 1) * kLaneGroup, lanes path only
 };

@@ -9,6 +9,8 @@
 // the search uses the scalar path.
 #include "shuffle/seed_match_lanes.hpp"
 
+#include <cassert>
+
 #include <algorithm>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -61,6 +63,8 @@ bool cpu_has_lanes() noexcept { return __builtin_cpu_supports("avx2"); }
 NATIVE_ACCEL_AVX2 std::uint32_t lanes_filter(const SearchTables& tables,
                                              std::uint32_t* lane_draws, std::uint32_t first,
                                              std::uint32_t* ends) noexcept {
+    // Chosen only where the CPU has the lanes, and only for bounds that one output covers.
+    assert(cpu_has_lanes() && tables.count <= kOutputMask + 1);
     const std::uint32_t n = tables.count;
     auto* draws = reinterpret_cast<__m256i*>(lane_draws);  // unaligned loads and stores only
     const __m256i zero = _mm256_setzero_si256();

@@ -150,8 +150,7 @@ private:
     std::vector<std::thread> threads_;
 };
 
-}  // namespace
-
+// SearchRequest::workers and SearchRequest::chunk as the search runs them.
 std::uint32_t worker_count(std::optional<std::uint64_t> requested) noexcept {
     std::uint64_t count = 0;
     if (requested) {
@@ -168,18 +167,19 @@ std::uint32_t chunk_size(std::optional<std::uint32_t> requested) noexcept {
     return std::max<std::uint32_t>(*requested, 1);
 }
 
+}  // namespace
+
 Outcome<SearchOutcome> find_shuffle_seed_first(const SearchRequest& request,
                                                SearchHooks& hooks) {
     if (request.targets.size() < 2) return SearchOutcome{SearchEnd::matched, request.seed0};
     if (request.targets.size() > UINT32_MAX) return BodyError{kTooManyTargets};
 
     auto tables = std::make_shared<const SearchTables>(request.targets);
-    const MatchPath path = request.path.value_or(best_match_path(*tables));
-    const std::uint32_t workers = std::clamp<std::uint32_t>(request.workers, 1, kMaxWorkers);
+    const MatchPath path = best_match_path(*tables);
+    const std::uint32_t workers = worker_count(request.workers);
     auto shared = std::make_shared<SeedSearchShared>(workers);
     const auto start = SteadyClock::now();
-    const SearchRange range{request.seed0, kSeedCount - request.seed0,
-                            std::max<std::uint32_t>(request.chunk, 1)};
+    const SearchRange range{request.seed0, kSeedCount - request.seed0, chunk_size(request.chunk)};
 
     WorkerPool pool(shared);
     pool.reserve(workers);
@@ -203,13 +203,19 @@ Outcome<SearchOutcome> find_shuffle_seed_first(const SearchRequest& request,
     if (failure) std::rethrow_exception(failure);
     if (refused) return SearchOutcome{SearchEnd::no_thread};
 
-    ProgressReporter progress(request.progress_iv, request.seed0, start);
+    // The monitor takes the interpreter only to run its signal handlers: the progress line,
+    // the sleep and the joins need none of it, so other threads of the embedding program
+    // keep running during a long search, and an interrupt still ends it within a round.
+    ProgressReporter progress(request.progress_iv.value_or(kDefaultProgressInterval),
+                              request.seed0, start);
     progress.restart();
     if (!shared->found.load(std::memory_order_relaxed)) {
         for (;;) {
             if (shared->active_workers.load(std::memory_order_relaxed) == 0) break;
-            if (request.progress_iv > 0) progress.check(shared->tested);
+            hooks.release_interpreter();
+            progress.check(shared->tested);
             sleep_round(*shared);
+            hooks.reacquire_interpreter();
             if (hooks.signal_raised()) {
                 pool.stop_and_join();  // the seed of a late match is dropped
                 return SearchOutcome{SearchEnd::interrupted};
@@ -217,7 +223,9 @@ Outcome<SearchOutcome> find_shuffle_seed_first(const SearchRequest& request,
             if (shared->found.load(std::memory_order_relaxed)) break;
         }
     }
+    hooks.release_interpreter();
     pool.stop_and_join();
+    hooks.reacquire_interpreter();
     if (!shared->found.load(std::memory_order_relaxed)) return SearchOutcome{SearchEnd::exhausted};
     return SearchOutcome{SearchEnd::matched,
                          static_cast<std::uint32_t>(shared->result_seed.load())};

@@ -5,7 +5,7 @@
 // test them (seed_match.hpp); the calling thread stays in the call as the monitor, in
 // 50 ms rounds: it writes progress lines, lets the embedding interpreter run its signal
 // handlers (so an interrupt ends the search, after every worker has been joined), and
-// watches for a match. The shared state is a handful of atomics; there are no locks.
+// watches for a match. Between signal checks it lets go of the interpreter. The shared state is a handful of atomics; there are no locks.
 //
 // Which seed comes back: workers test their chunks in increasing order and chunks are
 // handed out in increasing order, but workers run side by side, so with several workers
@@ -27,7 +27,8 @@ inline constexpr std::uint32_t kDefaultChunk = 8192;
 inline constexpr double kDefaultProgressInterval = 1.0;  // seconds
 
 // What the embedding interpreter must do for the search; the search itself never touches
-// it. The interpreter is released only while the workers are being created.
+// it. The interpreter is released while the workers are being created and while the
+// monitor reports, sleeps and joins; it is held only to run signal handlers.
 class SearchHooks {
 public:
     virtual void release_interpreter() noexcept = 0;
@@ -39,13 +40,18 @@ protected:
     ~SearchHooks() = default;
 };
 
+// The search as the caller asks for it; find_shuffle_seed_first applies the defaults and
+// limits of the absent or out-of-range values.
 struct SearchRequest {
     std::span<const TargetEntry> targets;
     std::uint32_t seed0 = 0;
-    std::uint32_t workers = 1;  // 1 .. kMaxWorkers, see worker_count
-    std::uint32_t chunk = kDefaultChunk;  // at least 1, see chunk_size
-    double progress_iv = kDefaultProgressInterval;  // 0, negative or NaN: no lines
-    std::optional<MatchPath> path;  // the fastest one when not given
+    // None: the processors the system reports (kFallbackWorkers if none); 0 runs one
+    // worker, anything above kMaxWorkers runs kMaxWorkers.
+    std::optional<std::uint64_t> workers;
+    std::optional<std::uint32_t> chunk;  // seeds per claim; none: kDefaultChunk; 0 claims 1
+    // Seconds between progress lines; none: kDefaultProgressInterval; 0, negative or NaN:
+    // no lines (see report_interval).
+    std::optional<double> progress_iv;
 };
 
 enum class SearchEnd {
@@ -59,12 +65,6 @@ struct SearchOutcome {
     SearchEnd end;
     std::uint32_t seed = 0;
 };
-
-// The count of workers: the processors the system reports (kFallbackWorkers if none)
-// when not given; 0 becomes 1 and anything above kMaxWorkers becomes kMaxWorkers.
-std::uint32_t worker_count(std::optional<std::uint64_t> requested) noexcept;
-// Seeds per claim: kDefaultChunk when not given, 0 becomes 1.
-std::uint32_t chunk_size(std::optional<std::uint32_t> requested) noexcept;
 
 inline constexpr const char* kTooManyTargets =
     "target_idx must have fewer than 2**32 entries";

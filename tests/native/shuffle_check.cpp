@@ -6,6 +6,7 @@
 #include "shuffle/progress.hpp"
 #include "shuffle/seed_match.hpp"
 #include "shuffle/seed_match_lanes.hpp"
+#include "shuffle/seed_match_testing.hpp"
 
 #include <array>
 #include <cmath>
@@ -18,6 +19,8 @@
 namespace {
 
 using namespace native_accel::shuffle;
+using testing::ReferenceMatcher;
+using testing::SeedMatcherProbe;
 
 int failures = 0;
 
@@ -101,9 +104,11 @@ std::vector<TargetEntry> random_target(std::mt19937_64& rng, std::uint32_t n, in
 void check_paths(std::uint32_t n, int style, std::mt19937_64& rng) {
     const auto target = random_target(rng, n, style);
     const SearchTables tables(target);
-    SeedMatcher reference(tables, MatchPath::reference);
+    ReferenceMatcher reference(tables);
     SeedMatcher scalar(tables, MatchPath::scalar);
     SeedMatcher lanes(tables, MatchPath::lanes);
+    SeedMatcherProbe scalar_steps(scalar);
+    SeedMatcherProbe lane_steps(lanes);
     const bool have_lanes = lanes_supported(tables);
     const std::string where = "n " + std::to_string(n) + " style " + std::to_string(style);
 
@@ -113,7 +118,7 @@ void check_paths(std::uint32_t n, int style, std::mt19937_64& rng) {
         const auto first = group == 0 ? UINT32_MAX - (kLaneGroup - 1)
                                       : static_cast<std::uint32_t>(rng() % (UINT32_MAX - 64));
         std::array<std::uint32_t, 2 * kLaneGroup> ends{};
-        if (have_lanes) lanes.lane_ends(first, ends);
+        if (have_lanes) lane_steps.lane_ends(first, ends);
         int matched = 0;
         for (std::uint32_t k = 0; k < kLaneGroup; ++k) {
             const std::uint32_t seed = first + k;
@@ -123,15 +128,15 @@ void check_paths(std::uint32_t n, int style, std::mt19937_64& rng) {
             });
             std::uint32_t opening = 0;
             std::uint32_t closing = 0;
-            scalar.scalar_ends(seed, opening, closing);
+            scalar_steps.scalar_ends(seed, opening, closing);
             expect(opening == order[0] && closing == order[n - 1], "scalar ends, " + where);
             if (have_lanes) {
                 expect(ends[2 * k] == order[0] && ends[2 * k + 1] == order[n - 1],
                        "lane ends, " + where);
             }
-            const bool truth = reference.reference_match(seed);
+            const bool truth = reference.match(seed);
             matched += truth;
-            expect(scalar.scalar_match(seed) == truth, "scalar match, " + where);
+            expect(scalar_steps.scalar_match(seed) == truth, "scalar match, " + where);
         }
         // scan() stops at the first match; walk the group with each path and compare.
         for (std::uint32_t done = 0; done < kLaneGroup;) {

@@ -1,0 +1,58 @@
+"""Runs the native checks (tests/native/): C++ programs over the bodies, built with their
+asserts compiled in, in the C++ build tree that `make install` leaves under build/;
+elsewhere (an installed wheel) they are skipped.
+
+- shuffle_check: the division-free draw against the plain one, the scalar and AVX2 lane
+  match paths against the reference test seed by seed, and the exact progress texts;
+- planted_violation: breaks an invariant on purpose and must abort on its assert, which
+  shows that the checks really run the bodies' asserts.
+"""
+
+import pathlib
+import signal
+import subprocess
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def build_tree():
+    for cache in sorted(ROOT.glob("build/*/CMakeCache.txt")):
+        values = dict(line.split("=", 1) for line in cache.read_text().splitlines()
+                      if "=" in line and not line.startswith(("#", "//")))
+        home = values.get("CMAKE_HOME_DIRECTORY:INTERNAL")
+        if home and pathlib.Path(home).resolve() == ROOT:
+            return cache.parent, values["CMAKE_COMMAND:INTERNAL"]
+    return None
+
+
+@pytest.fixture(scope="module")
+def native():
+    """Builds a native check on request and runs it."""
+    found = build_tree()
+    if found is None:
+        pytest.skip("no C++ build tree of this checkout under build/")
+    tree, cmake = found
+    # Configure again so that a tree made before a program existed learns its target.
+    subprocess.run([cmake, str(tree)], check=True, capture_output=True)
+
+    def run(target: str) -> subprocess.CompletedProcess:
+        subprocess.run([cmake, "--build", str(tree), "--target", target], check=True,
+                       capture_output=True)
+        return subprocess.run([str(tree / "bench" / target)], capture_output=True, text=True,
+                              timeout=300)
+
+    return run
+
+
+def test_native_shuffle_checks(native):
+    done = native("shuffle_check")
+    assert done.returncode == 0, done.stderr + done.stdout
+    assert "0 failure(s)" in done.stdout
+
+
+def test_a_planted_violation_aborts_on_its_assert(native):
+    done = native("planted_violation")
+    assert done.returncode == -signal.SIGABRT, done.stdout + done.stderr
+    assert "count <= valid_" in done.stderr

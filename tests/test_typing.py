@@ -1,0 +1,111 @@
+"""The type stub as a type checker sees the installed package.
+
+mypy takes an installed module's types only from a package marked py.typed or from a
+stub-only package, so a stub lying beside an extension module is not enough: the wheel
+also ships `native_accel-stubs`. Here mypy checks a small usage file against what is
+installed: correct calls must pass, and wrong arguments and wrong uses of a result must be
+reported on their own lines with the expected error code.
+"""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+# Lines of the usage file that mypy must accept, in this order from line 1.
+CORRECT = [
+    'import native_accel',
+    'buf = bytearray(8)',
+    'packed: bytes = native_accel.lzss_pack(b"text", suppress_empty_tail_group=True)',
+    'packed = native_accel.lzss_pack_level(packed, 3)',
+    'packed = native_accel.lzss_unpack(packed)',
+    'packed = native_accel.lzss32_unpack(native_accel.lzss32_pack(bytes(8)))',
+    'native_accel.xor_cycle_inplace(buf, b"key", 2**63)',
+    'digest: bytes = native_accel.md5_digest(b"abc")',
+    'pcm: bytes = native_accel.nwa_decode_pcm(bytes(44))',
+    'native_accel.tile_copy(buf, bytes(8), 2, 1, b"\\x00\\xff", 2, 1, 0, 0, False, 1)',
+    'state: int = native_accel.msvcrand_shuffle_inplace(1, ["a", "b"])',
+    'seed: int | None = native_accel.find_shuffle_seed_first([(0, 1), (1, 1)], 0, None, None, None)',
+    'seed = native_accel.find_shuffle_seed_first(((0, 1),), 5, 2, 64, 0.5)',
+    'names: list[str] = native_accel.__all__',
+]
+
+# Lines that follow them, each with the error code mypy must report on it and a part of
+# its message (for argument types, the type the stub declares).
+WRONG = [
+    # Argument types the module refuses at run time.
+    ('native_accel.md5_digest("abc")', ("arg-type", 'expected "bytes"')),
+    ('native_accel.md5_digest(bytearray(b"abc"))', ("arg-type", 'expected "bytes"')),
+    ('native_accel.xor_cycle_inplace(b"ab", b"k", 0)', ("arg-type", 'expected "bytearray"')),
+    ('native_accel.lzss_pack(b"a", 1)', ("arg-type", 'expected "bool"')),
+    ('native_accel.msvcrand_shuffle_inplace(1, (1, 2))', ("arg-type", 'expected "list')),
+    ('native_accel.find_shuffle_seed_first("ab", 0, None, None, None)',
+     ("arg-type", 'expected "Sequence[tuple[int, int]]"')),
+    ('native_accel.find_shuffle_seed_first([(0, 1), (1, 2)], 0, None, None, "1")',
+     ("arg-type", 'expected "float | None"')),
+    # Parameter names and counts.
+    ('native_accel.lzss_pack(b"a", level=3)', ("call-arg", 'keyword argument "level"')),
+    ('native_accel.find_shuffle_seed_first([(0, 1)], 0)', ("call-arg", "Missing positional")),
+    ('native_accel.lzss_packs(b"")', ("attr-defined", '"lzss_packs"')),
+    # Results used as what they are not.
+    ('text: str = native_accel.lzss_unpack(b"")', ("assignment", 'expression has type "bytes"')),
+    ('count: int = native_accel.find_shuffle_seed_first([], 0, None, None, None)',
+     ("assignment", '"int | None"')),
+    ('native_accel.md5_digest(b"a") + "x"', ("operator", '"bytes" and "str"')),
+    ('nothing = native_accel.xor_cycle_inplace(buf, b"k", 0)', ("func-returns-value", "")),
+]
+
+REPORT = re.compile(r"^usage\.py:(\d+): error: (.*?)  \[([a-z-]+)\]$")
+
+# The sanitizer run preloads its runtime into every child. mypy never loads the module, so
+# the sanitizer could only ever report on the checker's own compiled code, which is not
+# ours to fix. MYPYPATH and PYTHONPATH could put a stub other than the installed one on
+# mypy's search path.
+STRIPPED_ENV = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS", "MYPYPATH",
+                "PYTHONPATH")
+
+
+def case_id(line: str) -> str:
+    return line.replace("native_accel.", "")[:50]
+
+
+@pytest.fixture(scope="module")
+def reports(tmp_path_factory):
+    """{line number: [(code, message)]} of one mypy run over CORRECT + WRONG."""
+    folder = tmp_path_factory.mktemp("typing")
+    lines = CORRECT + [line for line, _ in WRONG]
+    (folder / "usage.py").write_text("\n".join(lines) + "\n")
+    env = {k: v for k, v in os.environ.items() if k not in STRIPPED_ENV}
+    # Run from a folder of its own, so that neither the checkout's native_accel.pyi nor
+    # its configuration is seen: only what is installed in this interpreter's environment.
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--strict-bytes", "--no-error-summary",
+         "--hide-error-context", "--no-color-output", "--no-pretty", "--show-error-codes",
+         "--cache-dir", str(folder / "cache"), "usage.py"],
+        cwd=folder, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode in (0, 1), done.stdout + done.stderr  # 2: mypy itself failed
+    found: dict[int, list[tuple[str, str]]] = {}
+    for text in done.stdout.splitlines():
+        match = REPORT.match(text)
+        if match:
+            found.setdefault(int(match[1]), []).append((match[3], match[2]))
+    assert found or done.returncode == 0, done.stdout + done.stderr
+    return found
+
+
+@pytest.mark.parametrize("number", range(1, len(CORRECT) + 1),
+                         ids=[case_id(line) for line in CORRECT])
+def test_correct_calls_pass(reports, number):
+    # The import on line 1 among them: without the stub package mypy reports
+    # import-not-found there, and every later error would vanish behind an Any.
+    assert reports.get(number, []) == []
+
+
+@pytest.mark.parametrize(("offset", "expected"), list(enumerate(w for _, w in WRONG)),
+                         ids=[case_id(line) for line, _ in WRONG])
+def test_wrong_use_is_reported_on_its_line(reports, offset, expected):
+    code, part = expected
+    got = reports.get(len(CORRECT) + 1 + offset, [])
+    assert any(c == code and part in message for c, message in got), got

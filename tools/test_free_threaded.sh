@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs the whole test suite on a free-threaded CPython built from Debian's source package
+# (tools/build_cpython.sh), in a venv of its own, and checks that the GIL stays disabled.
+#
+#   tools/test_free_threaded.sh VENV [PYTEST_ARGS...]
+#
+# NATIVE_ACCEL_CPYTHON_PACKAGE picks the source package (default python3.13).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+venv="${1:?usage: tools/test_free_threaded.sh VENV [PYTEST_ARGS...]}"
+shift
+
+base=$(tools/build_cpython.sh --free-threaded "${NATIVE_ACCEL_CPYTHON_PACKAGE:-python3.13}")
+python="$venv/bin/python"
+
+# A venv follows one interpreter: a new Debian revision gets a new venv.
+if [ "$(cat "$venv/.base" 2>/dev/null)" != "$base" ]; then
+    rm -rf "$venv"
+    "$base" -m venv "$venv"
+    # Binary wheels only: the newest releases of a test dependency may lack a wheel for a
+    # free-threaded interpreter, and building one from source needs compilers and crates
+    # that this machine cannot fetch.
+    "$python" -m pip install --quiet --only-binary=:all: --upgrade pip
+    "$python" -m pip install --quiet --only-binary=:all: "scikit-build-core>=0.10" cmake ninja
+    echo "$base" >"$venv/.base"
+fi
+mapfile -t test_requirements < <("$python" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))')
+"$python" -m pip install --quiet --only-binary=:all: "${test_requirements[@]}"
+"$python" -m pip install --quiet --no-build-isolation --no-deps \
+    -C build-dir=build/freethreaded .
+
+# PYTHON_GIL would override what the module declares; the check is about the declaration.
+unset PYTHON_GIL
+"$python" -c '
+import sys
+import native_accel
+assert not sys._is_gil_enabled(), "importing native_accel enabled the GIL"
+print(f"free-threaded {sys.version.split()[0]}: the GIL stays disabled after import")'
+"$python" -m pytest -q -p no:cacheprovider "$@"
