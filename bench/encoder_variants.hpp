@@ -50,6 +50,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/little_endian.hpp"
 #include "lzss/lzss.hpp"
 #include "lzss/lzss32.hpp"
 #include "lzss/search_tree.hpp"
@@ -634,15 +635,15 @@ finish:
     if (group_length > 1 || keep_empty_tail) {
         out.insert(out.end(), group.data(), group.data() + group_length);
     }
-    write_u32_le(out.data(), static_cast<std::uint32_t>(out.size()));
-    write_u32_le(out.data() + 4, static_cast<std::uint32_t>(unpacked_size));
+    little_endian::store32(out.data(), static_cast<std::uint32_t>(out.size()));
+    little_endian::store32(out.data() + 4, static_cast<std::uint32_t>(unpacked_size));
     return out;
 }
 
 // The 32-bit units of a byte string whose length is a multiple of 4.
 inline std::vector<std::uint32_t> units_of(std::span<const std::uint8_t> data) {
     std::vector<std::uint32_t> units(data.size() / 4);
-    for (std::size_t k = 0; k < units.size(); ++k) units[k] = read_u32_le(data.data() + 4 * k);
+    for (std::size_t k = 0; k < units.size(); ++k) units[k] = little_endian::load32(data.data() + 4 * k);
     return units;
 }
 

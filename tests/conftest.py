@@ -1,7 +1,6 @@
 """Shared helpers for the native_accel tests."""
 
 import os
-import pathlib
 import subprocess
 import sys
 
@@ -50,32 +49,3 @@ def peak_memory_of(code: str) -> tuple[int, int]:
     assert done.returncode == 0, done.stderr
     rss_kib, vm_kib = done.stdout.split()[-2:]
     return int(rss_kib) * 1024, int(vm_kib) * 1024
-
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-
-
-def native_build_tree():
-    """(build directory, cmake) of the C++ build tree that `make install` left under build/
-    for this checkout, or None (an installed wheel has none)."""
-    for cache in sorted(ROOT.glob("build/*/CMakeCache.txt")):
-        values = dict(line.split("=", 1) for line in cache.read_text().splitlines()
-                      if "=" in line and not line.startswith(("#", "//")))
-        home = values.get("CMAKE_HOME_DIRECTORY:INTERNAL")
-        if home and pathlib.Path(home).resolve() == ROOT:
-            return cache.parent, values["CMAKE_COMMAND:INTERNAL"]
-    return None
-
-
-def run_native_check(target: str, timeout: float = 300) -> subprocess.CompletedProcess:
-    """Builds a native check of bench/CMakeLists.txt in the build tree and runs it."""
-    found = native_build_tree()
-    if found is None:
-        pytest.skip("no C++ build tree of this checkout under build/")
-    tree, cmake = found
-    # Configure again so that a tree made before the target existed learns it.
-    subprocess.run([cmake, str(tree)], check=True, capture_output=True)
-    subprocess.run([cmake, "--build", str(tree), "--target", target], check=True,
-                   capture_output=True)
-    return subprocess.run([str(tree / "bench" / target)], capture_output=True, text=True,
-                          timeout=timeout)

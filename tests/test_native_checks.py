@@ -5,7 +5,12 @@ elsewhere (an installed wheel) they are skipped.
 - shuffle_check: the division-free draw against the plain one, the scalar and AVX2 lane
   match paths against the reference test seed by seed, and the exact progress texts;
 - planted_violation: breaks an invariant on purpose and must abort on its assert, which
-  shows that the checks really run the bodies' asserts.
+  shows that the checks really run the bodies' asserts;
+- encoder_check: every search-tree variant kept in bench/encoder_variants.hpp, and the
+  module's encoders with each of their choices pinned, against the plain transcription of
+  the format's rules, byte for byte, on generated text, runs, gradients, noise and
+  window-edge repeats at every level; the module's tree also checks its prefix-group
+  entries after every change on the smaller inputs.
 """
 
 import pathlib
@@ -56,3 +61,9 @@ def test_a_planted_violation_aborts_on_its_assert(native):
     done = native("planted_violation")
     assert done.returncode == -signal.SIGABRT, done.stdout + done.stderr
     assert "count <= valid_" in done.stderr
+
+
+def test_every_encoder_variant_matches_the_plain_one(native):
+    done = native("encoder_check")
+    assert done.returncode == 0, done.stderr + done.stdout
+    assert " 0 failure(s)" in done.stdout

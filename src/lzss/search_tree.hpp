@@ -28,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "lzss/lzss.hpp"
@@ -305,22 +306,30 @@ public:
 
     // For the checks: whether the buckets hold what the invariant says. Every count is the
     // number of nodes in the tree whose prefix falls in the bucket, and a known top node is
-    // in the tree, falls in its bucket and is the first node of its group on the way down
-    // from the top of the tree. Trivially true once entries are off.
+    // in the tree, falls in its bucket and is the top node of its group: the first of the
+    // group's nodes that a walk of the tree meets when it visits each node before the nodes
+    // below it. Trivially true once entries are off.
     bool entries_consistent() const {
         if (!entries_live_) return true;
         std::vector<std::uint16_t> counts(buckets_.size());
-        for (std::uint16_t s = 0; s < kWindowSlots; ++s) {
-            if (parent_[s] != kNoNode) ++counts[bucket(prefix_of(s))];
+        std::unordered_map<std::uint64_t, std::uint16_t> tops;
+        std::vector<std::uint16_t> pending{links_[kTreeRoot][kRight]};
+        while (!pending.empty()) {
+            const std::uint16_t node = pending.back();
+            pending.pop_back();
+            if (node == kNoNode) continue;
+            ++counts[bucket(prefix_of(node))];
+            tops.try_emplace(prefix_of(node), node);
+            pending.push_back(links_[node][kRight]);
+            pending.push_back(links_[node][kLeft]);
         }
         for (std::size_t b = 0; b < buckets_.size(); ++b) {
             if (buckets_[b].count != counts[b]) return false;
             const std::uint16_t top = buckets_[b].top;
             if (top == kNoNode) continue;
-            if (top >= kWindowSlots || parent_[top] == kNoNode || bucket(prefix_of(top)) != b ||
-                top_of_group(links_[kTreeRoot][kRight], prefix_of(top)) != top) {
-                return false;
-            }
+            if (top >= kWindowSlots || bucket(prefix_of(top)) != b) return false;
+            const auto found = tops.find(prefix_of(top));
+            if (found == tops.end() || found->second != top) return false;
         }
         return true;
     }

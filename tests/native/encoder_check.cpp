@@ -5,7 +5,7 @@
 // level (0 to 18 and 2**64 - 1, both settings of the tail-group flag for the module) and
 // through the 4-byte-unit encoder. On the smaller inputs the module's tree also checks its
 // own invariant (the top nodes of the prefix groups and their counts) after every search
-// and removal. Run by tests/test_lzss_native.py; exits 1 on a failure.
+// and removal. Run by tests/test_native_checks.py; exits 1 on a failure.
 #include "../../bench/encoder_variants.hpp"
 
 #include <cstdio>
