@@ -26,7 +26,7 @@
 //   split_last    indexed_attach, the parse calling the last search of a token on its own;
 //   narrow_key    split_last with only the first 4 bytes (1 pixel) of each key cached;
 //   records       lean_removal with each node's key and links in one 16-byte record;
-//   module_*      the module's SearchTree (bench/../src/lzss/search_tree.hpp) with one of its
+//   module_*      the module's SearchTree (src/lzss/search_tree.hpp) with one of its
 //                 choices pinned: cmov, branch, root (no prefix-group entries), no_chain (no
 //                 skipping of searches that continue a replacement), bare (neither);
 //   module        the module's encoders themselves.

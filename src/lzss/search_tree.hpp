@@ -617,7 +617,6 @@ std::size_t encode_groups(std::span<const typename Format::Unit> units, std::siz
                 node = static_cast<std::uint16_t>((node + 1) & kSlotMask);
                 tree->remove(node);  // position h - 4096 leaves the window
                 if (h >= n) goto finish;
-                // Only the search of the last position gives the next token's match.
                 match = tree->insert(h, std::min(n - h, max_match), advance == 1);
                 position = h;
             }
