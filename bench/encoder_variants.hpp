@@ -28,7 +28,9 @@
 //   records       lean_removal with each node's key and links in one 16-byte record;
 //   module_*      the module's SearchTree (src/lzss/search_tree.hpp) with one of its
 //                 choices pinned: cmov, branch, root (no prefix-group entries), no_chain (no
-//                 skipping of searches that continue a replacement), bare (neither);
+//                 skipping of searches that continue a replacement), probe64 (entries
+//                 weighed every 64 searches, for the checks), bare (neither entries nor
+//                 chains);
 //   module        the module's encoders themselves.
 //
 // "Conditional move" means one: the picks use lzss::pick_below, which writes the cmov out
@@ -517,7 +519,8 @@ struct Variant {
 
 // The module's SearchTree with one of its choices pinned: always the conditional move or
 // always the branch, always starting at the top of the tree (root), never skipping the
-// search of a position that continues a replacement (no_chain), or neither (bare).
+// search of a position that continues a replacement (no_chain), entries paused and resumed
+// often (probe64), or neither entries nor chains (bare).
 template <class Unit>
 struct ModuleCmovTree : SearchTree<Unit> {
     explicit ModuleCmovTree(std::span<const Unit> units) noexcept
@@ -540,6 +543,12 @@ template <class Unit>
 struct ModuleNoChainTree : SearchTree<Unit> {
     explicit ModuleNoChainTree(std::span<const Unit> units) noexcept
         : SearchTree<Unit>(units, {.chains = false}) {}
+};
+
+template <class Unit>
+struct ModuleShortProbeTree : SearchTree<Unit> {
+    explicit ModuleShortProbeTree(std::span<const Unit> units) noexcept
+        : SearchTree<Unit>(units, {.entry_probe = 64}) {}
 };
 
 template <class Unit>
@@ -711,6 +720,7 @@ inline constexpr NamedVariant kVariants[] = {
     NATIVE_ACCEL_VARIANT("module_branch", ModuleBranchTree),
     NATIVE_ACCEL_VARIANT("module_root", ModuleRootTree),
     NATIVE_ACCEL_VARIANT("module_no_chain", ModuleNoChainTree),
+    NATIVE_ACCEL_VARIANT("module_probe64", ModuleShortProbeTree),
     NATIVE_ACCEL_VARIANT("module_bare", ModuleBareTree),
     NamedVariant{"module", module_bytes, module_units},
 };

@@ -236,6 +236,11 @@ public:
         bool entries = true;
         // Skip the search of a position that continues a same-key replacement.
         bool chains = true;
+        // Searches over which the entries' use is weighed: when fewer than 1 in 8 of them
+        // start at a group's top node (on data without repeats, where most groups have one
+        // node), entries pause for three times as many positions, then start afresh.
+        // 0: never pause.
+        std::size_t entry_probe = 4096;
     };
 
     // Position 0 starts in the tree as its top node.
@@ -244,6 +249,8 @@ public:
           n_(units.size()),
           long_path_(steering.long_path),
           chains_(steering.chains),
+          probe_(steering.entry_probe),
+          resume_at_(steering.entries ? 0 : SIZE_MAX),
           entries_live_(steering.entries) {
         assert(!units.empty());
         parent_.fill(kNoNode);
@@ -380,25 +387,58 @@ private:
         assert(parent_[d] == kNoNode);  // the slot was removed before: d is in no path
         const std::uint64_t key_word = leading_word(units_, n_, h);
         keys_[d] = key_word;
-        if (entries_live_) {
-            if (m < kPrefixUnits) {
-                entries_live_ = false;  // the last positions: keys shorter than a prefix
-            } else {
-                Bucket& b = buckets_[bucket(prefix_of_word(key_word))];
-                const std::uint32_t top = b.top;
-                const std::uint32_t root = links_[kTreeRoot][kRight];
-                if (top != kNoNode && prefix_of(top) == prefix_of_word(key_word)) {
-                    return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, top, 0, b);
-                }
-                if (b.count == 0) {
-                    return walk<kKeepBest, kBranch, Start::empty>(h, m, d, key_word, root, 0, b);
-                }
-                return walk<kKeepBest, kBranch, Start::learn>(h, m, d, key_word, root, 0, b);
+        if (entries_ready(h, m)) {
+            Bucket& b = buckets_[bucket(prefix_of_word(key_word))];
+            const std::uint32_t top = b.top;
+            const std::uint32_t root = links_[kTreeRoot][kRight];
+            if (top != kNoNode && prefix_of(top) == prefix_of_word(key_word)) {
+                ++hits_;
+                return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, top, 0, b);
             }
+            if (b.count == 0) {
+                return walk<kKeepBest, kBranch, Start::empty>(h, m, d, key_word, root, 0, b);
+            }
+            return walk<kKeepBest, kBranch, Start::learn>(h, m, d, key_word, root, 0, b);
         }
         Bucket unused{kNoNode, 0};
         return walk<kKeepBest, kBranch, Start::group>(h, m, d, key_word, links_[kTreeRoot][kRight],
                                                       0, unused);
+    }
+
+    // Whether the search of h uses (and keeps) the entries: they end for good at the last
+    // positions, whose keys are shorter than a prefix, and pause while they do not pay.
+    [[gnu::always_inline]] bool entries_ready(std::size_t h, std::size_t m) noexcept {
+        if (!entries_live_) {
+            if (h < resume_at_) return false;
+            resume_entries();
+        }
+        if (m < kPrefixUnits) {
+            entries_live_ = false;
+            resume_at_ = SIZE_MAX;
+            return false;
+        }
+        if (++probed_ == probe_) {
+            const bool paying = hits_ * 8 >= probe_;
+            probed_ = 0;
+            hits_ = 0;
+            if (!paying) {
+                entries_live_ = false;
+                resume_at_ = h + 3 * probe_;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Entries start afresh: every group's top node unknown, the counts taken from the tree.
+    void resume_entries() noexcept {
+        buckets_.fill({kNoNode, 0});
+        for (std::uint16_t s = 0; s < kWindowSlots; ++s) {
+            if (parent_[s] != kNoNode) ++buckets_[bucket(prefix_of(s))].count;
+        }
+        entries_live_ = true;
+        probed_ = 0;
+        hits_ = 0;
     }
 
     // The search proper, from node e down, `visited` nodes already behind.
@@ -565,6 +605,10 @@ private:
     std::size_t chain_next_ = 0;
     std::uint16_t chain_slot_ = 0;
     bool chains_;
+    std::size_t probe_;
+    std::size_t probed_ = 0;  // searches with entries since the last weighing
+    std::size_t hits_ = 0;    // of which started at a group's top node
+    std::size_t resume_at_;   // while entries are off: where they start afresh
     bool entries_live_;
     std::array<std::uint64_t, kWindowSlots> keys_;
     std::array<std::uint16_t, kTreeEntries> parent_;

@@ -142,7 +142,10 @@ const Kind kKinds[] = {{"text", text_like},          {"runs", runs},   {"gradien
 // The check walks every group, so it runs after every `stride`-th change.
 template <class Unit>
 struct CheckedTree : SearchTree<Unit> {
-    explicit CheckedTree(std::span<const Unit> units) noexcept : SearchTree<Unit>(units) {}
+    // Entries weighed every 256 searches: on data without repeats they pause and start
+    // afresh many times.
+    explicit CheckedTree(std::span<const Unit> units) noexcept
+        : SearchTree<Unit>(units, {.entry_probe = 256}) {}
 
     native_accel::lzss::Match insert(std::size_t h, std::size_t m, bool wanted) noexcept {
         const auto found = SearchTree<Unit>::insert(h, m, wanted);
