@@ -23,8 +23,7 @@
 //   lean_branch   lean_removal, with the child link chosen by a branch;
 //   adaptiveN     lean_removal, switching to lean_branch after a search of N nodes or more;
 //   indexed_attach  lean_removal, the new leaf's link chosen by index instead of a branch;
-//   split_last    indexed_attach, the parse calling the last search of a token on its own;
-//   narrow_key    split_last with only the first 4 bytes (1 pixel) of each key cached;
+//   narrow_key    indexed_attach with only the first 4 bytes (1 pixel) of each key cached;
 //   records       lean_removal with each node's key and links in one 16-byte record;
 //   module_*      the module's SearchTree (src/lzss/search_tree.hpp) with one of its
 //                 choices pinned: cmov, branch, root (no prefix-group entries), no_chain (no
@@ -36,8 +35,7 @@
 // "Conditional move" means one: the picks use lzss::pick_below, which writes the cmov out
 // on x86-64 (g++ 12 turned plain ternaries back into branches in some instantiations).
 //
-// The greedy parse around them, encode<Tree>(), is the module's encode_groups() written
-// against a tree type parameter.
+// The greedy parse around them is the module's own, encode_groups(), given the tree type.
 #pragma once
 
 #include <algorithm>
@@ -55,31 +53,13 @@
 #include "common/little_endian.hpp"
 #include "lzss/lzss.hpp"
 #include "lzss/lzss32.hpp"
+#include "lzss/greedy_parse.hpp"
 #include "lzss/search_tree.hpp"
 
 namespace native_accel::lzss::variants {
 
-// ---- The two unit formats ------------------------------------------------------------------
-
-struct ByteFormat {
-    using Unit = std::uint8_t;
-    static constexpr std::size_t kMinMatch = 2;
-    static constexpr std::size_t kMaxMatch = 17;
-    static constexpr std::size_t kLiteralBytes = 1;
-    static void write_literal(std::uint8_t* p, std::uint8_t unit) noexcept { *p = unit; }
-};
-
-struct UnitFormat {
-    using Unit = std::uint32_t;
-    static constexpr std::size_t kMinMatch = 1;
-    static constexpr std::size_t kMaxMatch = 16;
-    static constexpr std::size_t kLiteralBytes = 3;
-    static void write_literal(std::uint8_t* p, std::uint32_t unit) noexcept {
-        p[0] = static_cast<std::uint8_t>(unit);
-        p[1] = static_cast<std::uint8_t>(unit >> 8);
-        p[2] = static_cast<std::uint8_t>(unit >> 16);
-    }
-};
+using lzss::ByteFormat;
+using lzss::UnitFormat;
 
 // ---- Words of units in string order (the module's, plus the unordered decision) --------------
 
@@ -218,7 +198,6 @@ struct Descent {
     bool records = false;       // a node's key and links in one 16-byte record
     std::size_t long_path = 0;  // adaptive: a search this long makes the next one branch
     bool indexed_attach = false;  // the new leaf's link chosen by index, not by a branch
-    bool split_last = false;    // the parse calls the last search of a token on its own
     bool narrow_key = false;    // cache only the first 4 bytes of each node (16 KiB, not 32)
 };
 
@@ -244,14 +223,9 @@ inline constexpr Descent kRecords{.ordered = true, .key_cache = true, .pick = Pi
 inline constexpr Descent kIndexedAttach{.ordered = true, .key_cache = true, .pick = Pick::cmov,
                                         .best_cmov = true, .wanted_only = true,
                                         .lean_removal = true, .indexed_attach = true};
-inline constexpr Descent kSplitLast{.ordered = true, .key_cache = true, .pick = Pick::cmov,
-                                    .best_cmov = true, .wanted_only = true, .lean_removal = true,
-                                    .indexed_attach = true, .split_last = true};
-
 inline constexpr Descent kNarrowKey{.ordered = true, .key_cache = true, .pick = Pick::cmov,
                                     .best_cmov = true, .wanted_only = true, .lean_removal = true,
-                                    .indexed_attach = true, .split_last = true,
-                                    .narrow_key = true};
+                                    .indexed_attach = true, .narrow_key = true};
 
 constexpr Descent adaptive(std::size_t long_path) {
     Descent how = kLeanRemoval;
@@ -319,8 +293,6 @@ class VariantTree {
     static_assert(kHow.ordered || !kHow.key_cache, "the cache holds words in string order");
 
 public:
-    static constexpr bool kSplitLast = kHow.split_last;
-
     explicit VariantTree(std::span<const Unit> units) noexcept
         : units_(units.data()), n_(units.size()) {
         for (std::uint32_t e = 0; e < kTreeEntries; ++e) {
@@ -557,21 +529,10 @@ struct ModuleBareTree : SearchTree<Unit> {
         : SearchTree<Unit>(units, {.entries = false, .chains = false}) {}
 };
 
-// ---- The greedy parse over any of them -----------------------------------------------------
+// ---- The module's greedy parse over any of them ---------------------------------------------
 
-template <class T>
-constexpr bool splits_last() {
-    if constexpr (requires { T::kSplitLast; }) {
-        return T::kSplitLast;
-    } else {
-        return false;
-    }
-}
-
-// The whole stream (header included) for `units`, as the module's encoders write it: the
-// parse and group assembly of encode_groups(), with the tree as a parameter. Only the
-// search of the last position a token covers gives the next token's match: the searches
-// before it are told that their result is not wanted.
+// The whole stream (header included) for `units`, as the module's encoders write it, with
+// the tree as a parameter.
 template <template <class> class Tree, class Format>
 std::vector<std::uint8_t> encode(std::span<const typename Format::Unit> units,
                                  std::size_t max_match, bool keep_empty_tail,
@@ -580,70 +541,11 @@ std::vector<std::uint8_t> encode(std::span<const typename Format::Unit> units,
     std::vector<std::uint8_t> out;
     if (n == 0) return out;
     assert(max_match >= Format::kMinMatch && max_match <= Format::kMaxMatch);
-    out.resize(kHeaderSize);
-    constexpr std::size_t kGroupCapacity =
-        1 + kGroupTokens * (Format::kLiteralBytes > 2 ? Format::kLiteralBytes : 2);
-
-    auto tree = std::make_unique<Tree<typename Format::Unit>>(units);
-    std::array<std::uint8_t, kGroupCapacity> group;
-    std::size_t group_length = 1;
-    std::size_t position = 0;
-    std::uint16_t node = 0;
-    Match match;
-    std::size_t advance = 0;
-    for (;;) {
-        group[0] = 0;
-        group_length = 1;
-        for (unsigned slot = 0; slot < kGroupTokens; ++slot) {
-            if constexpr (splits_last<Tree<typename Format::Unit>>()) {
-                // The searches inside the token, then the one whose match is wanted, each a
-                // loop or a call of its own so that no branch picks between them.
-                for (; advance > 1; --advance) {
-                    const std::size_t h = position + 1;
-                    node = static_cast<std::uint16_t>((node + 1) & kSlotMask);
-                    tree->remove(node);
-                    if (h >= n) goto finish;
-                    tree->insert(h, std::min(n - h, max_match), false);
-                    position = h;
-                }
-                if (advance == 1) {
-                    const std::size_t h = position + 1;
-                    node = static_cast<std::uint16_t>((node + 1) & kSlotMask);
-                    tree->remove(node);
-                    if (h >= n) goto finish;
-                    match = tree->insert(h, std::min(n - h, max_match), true);
-                    position = h;
-                }
-            } else {
-                for (; advance > 0; --advance) {
-                    const std::size_t h = position + 1;
-                    node = static_cast<std::uint16_t>((node + 1) & kSlotMask);
-                    tree->remove(node);
-                    if (h >= n) goto finish;
-                    match = tree->insert(h, std::min(n - h, max_match), advance == 1);
-                    position = h;
-                }
-            }
-            if (match.length >= Format::kMinMatch) {
-                const std::size_t word = (((std::size_t{node} - match.node) & kSlotMask) << 4) |
-                                         (match.length - Format::kMinMatch);
-                group[group_length] = static_cast<std::uint8_t>(word);
-                group[group_length + 1] = static_cast<std::uint8_t>(word >> 8);
-                group_length += 2;
-                advance = match.length;
-            } else {
-                group[0] |= static_cast<std::uint8_t>(1u << slot);
-                Format::write_literal(group.data() + group_length, units[position]);
-                group_length += Format::kLiteralBytes;
-                advance = 1;
-            }
-        }
-        out.insert(out.end(), group.data(), group.data() + group_length);
-    }
-finish:
-    if (group_length > 1 || keep_empty_tail) {
-        out.insert(out.end(), group.data(), group.data() + group_length);
-    }
+    // The longest stream: a token per unit, each a literal at worst, a flag byte per group
+    // and an empty tail group.
+    out.resize(kHeaderSize + n * std::max<std::size_t>(Format::kLiteralBytes, 1) +
+               n / kGroupTokens + 2);
+    out.resize(encode_groups<Format, Tree>(units, max_match, keep_empty_tail, out));
     little_endian::store32(out.data(), static_cast<std::uint32_t>(out.size()));
     little_endian::store32(out.data() + 4, static_cast<std::uint32_t>(unpacked_size));
     return out;
@@ -709,7 +611,6 @@ inline constexpr NamedVariant kVariants[] = {
     NATIVE_ACCEL_DESCENT("lean_removal", kLeanRemoval),
     NATIVE_ACCEL_DESCENT("lean_branch", kLeanBranch),
     NATIVE_ACCEL_DESCENT("indexed_attach", kIndexedAttach),
-    NATIVE_ACCEL_DESCENT("split_last", kSplitLast),
     NATIVE_ACCEL_DESCENT("narrow_key", kNarrowKey),
     NATIVE_ACCEL_DESCENT("adaptive16", adaptive(16)),
     NATIVE_ACCEL_DESCENT("adaptive24", adaptive(24)),

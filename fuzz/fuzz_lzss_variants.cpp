@@ -7,6 +7,7 @@
 // past the window (see tiled()). The module's tree, run once more, checks its prefix-group
 // entries after every search and removal (on long data at intervals).
 #include "../bench/encoder_variants.hpp"
+#include "lzss/search_tree_testing.hpp"
 #include "support.hpp"
 
 #include <string>
@@ -68,7 +69,7 @@ struct CheckedTree : native_accel::lzss::SearchTree<Unit> {
 
     // Checks from the `from`-th search on, and at every 256th before.
     void check() noexcept {
-        if (inserted >= from || inserted % 256 == 0) FUZZ_CHECK(this->entries_consistent());
+        if (inserted >= from || inserted % 256 == 0) FUZZ_CHECK(native_accel::lzss::testing::SearchTreeProbe<Unit>::entries_consistent(*this));
     }
 
     std::size_t inserted = 0;

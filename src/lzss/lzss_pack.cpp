@@ -1,21 +1,11 @@
+// The byte encoder.
 #include <cassert>
 
 #include "common/little_endian.hpp"
+#include "lzss/greedy_parse.hpp"
 #include "lzss/lzss.hpp"
-#include "lzss/search_tree.hpp"
 
 namespace native_accel::lzss {
-namespace {
-
-// Units are bytes; a literal is the byte itself and a reference holds 2 to 17 bytes.
-struct ByteFormat {
-    using Unit = std::uint8_t;
-    static constexpr std::size_t kMinMatch = lzss::kMinMatch;
-    static constexpr std::size_t kLiteralBytes = 1;
-    static void write_literal(std::uint8_t* p, std::uint8_t unit) noexcept { *p = unit; }
-};
-
-}  // namespace
 
 Outcome<std::size_t> pack_bound(std::size_t n) {
     if (n > kMaxHeaderValue) {

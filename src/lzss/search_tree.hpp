@@ -1,5 +1,6 @@
-// The match finder and greedy parse shared by both LZSS encoders: a binary search tree
-// over the positions of a 4096-slot window, keyed on the units that follow each position.
+// The match finder of both LZSS encoders: a binary search tree over the positions of a
+// 4096-slot window, keyed on the units that follow each position. The greedy parse that
+// drives it is in greedy_parse.hpp.
 //
 // The encoders run over units: bytes for the byte stream, 32-bit pixels for the 4-byte
 // variant. Everything else is one code path: the tree, its removal and replacement rules,
@@ -26,10 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <span>
-#include <unordered_map>
-#include <vector>
 
 #include "lzss/lzss.hpp"
 
@@ -224,6 +222,11 @@ struct Match {
 //   below the removed one.
 // Keys shorter than kPrefixUnits units exist only at the last positions of the input:
 // from the first search of such a position on, entries are no longer used or kept.
+namespace testing {
+template <class Unit>
+struct SearchTreeProbe;
+}  // namespace testing
+
 template <class Unit>
 class SearchTree {
 public:
@@ -311,37 +314,9 @@ public:
         if (entries_live_) lift_entries(s, q, left);
     }
 
-    // For the checks: whether the buckets hold what the invariant says. Every count is the
-    // number of nodes in the tree whose prefix falls in the bucket, and a known top node is
-    // in the tree, falls in its bucket and is the top node of its group: the first of the
-    // group's nodes that a walk of the tree meets when it visits each node before the nodes
-    // below it. Trivially true once entries are off.
-    bool entries_consistent() const {
-        if (!entries_live_) return true;
-        std::vector<std::uint16_t> counts(buckets_.size());
-        std::unordered_map<std::uint64_t, std::uint16_t> tops;
-        std::vector<std::uint16_t> pending{links_[kTreeRoot][kRight]};
-        while (!pending.empty()) {
-            const std::uint16_t node = pending.back();
-            pending.pop_back();
-            if (node == kNoNode) continue;
-            ++counts[bucket(prefix_of(node))];
-            tops.try_emplace(prefix_of(node), node);
-            pending.push_back(links_[node][kRight]);
-            pending.push_back(links_[node][kLeft]);
-        }
-        for (std::size_t b = 0; b < buckets_.size(); ++b) {
-            if (buckets_[b].count != counts[b]) return false;
-            const std::uint16_t top = buckets_[b].top;
-            if (top == kNoNode) continue;
-            if (top >= kWindowSlots || bucket(prefix_of(top)) != b) return false;
-            const auto found = tops.find(prefix_of(top));
-            if (found == tops.end() || found->second != top) return false;
-        }
-        return true;
-    }
-
 private:
+    friend struct testing::SearchTreeProbe<Unit>;  // the checks' view of the buckets
+
     static constexpr bool kLeft = true;  // the side taken when the new key is smaller
     static constexpr bool kRight = false;
     static constexpr std::size_t kKeyUnits = kUnitsPerWord<Unit>;
@@ -615,74 +590,5 @@ private:
     std::array<std::array<std::uint16_t, 2>, kTreeEntries> links_;  // [e][kRight], [e][kLeft]
     std::array<Bucket, std::size_t{1} << kBucketBits> buckets_;
 };
-
-// Greedy parse of `units` into the stream's groups, written into out from offset
-// kHeaderSize on (the header is the caller's); returns the end of the last group. `out`
-// must hold the longest stream the units can make (Format::stream_bound). Format supplies:
-//   Unit               the unit type;
-//   kMinMatch          the shortest match written as a reference (shorter: a literal);
-//   kLiteralBytes      bytes of a literal token;
-//   write_literal(p, unit)  stores a literal token at p.
-// A reference is the 16-bit word (distance << 4) | (length - kMinMatch), low byte first.
-// The tail group is written when it holds a token, or when empty and keep_empty_tail.
-template <class Format>
-std::size_t encode_groups(std::span<const typename Format::Unit> units, std::size_t max_match,
-                          bool keep_empty_tail, std::span<std::uint8_t> out) {
-    using Unit = typename Format::Unit;
-    constexpr std::size_t kGroupCapacity =
-        1 + kGroupTokens * (Format::kLiteralBytes > 2 ? Format::kLiteralBytes : 2);
-    const std::size_t n = units.size();
-    assert(n >= 1 && max_match >= Format::kMinMatch);
-    assert(out.size() >= kHeaderSize);
-
-    auto tree = std::make_unique<SearchTree<Unit>>(units);
-    std::array<std::uint8_t, kGroupCapacity> group;
-    std::size_t group_length = 1;
-    std::size_t written = kHeaderSize;
-    std::size_t position = 0;
-    std::uint16_t node = 0;
-    Match match;  // position 0 is never searched: the first token is a literal
-    std::size_t advance = 0;
-    // Each group ends up in out in one piece; the caller's bound leaves room for it.
-    auto flush_group = [&] {
-        assert(out.size() - written >= group_length);
-        std::memcpy(out.data() + written, group.data(), group_length);
-        written += group_length;
-    };
-
-    for (;;) {
-        group[0] = 0;
-        group_length = 1;
-        for (unsigned slot = 0; slot < kGroupTokens; ++slot) {
-            // Every position the previous token covered enters the tree; the search of the
-            // last one gives the match of the next token.
-            for (; advance > 0; --advance) {
-                const std::size_t h = position + 1;
-                node = static_cast<std::uint16_t>((node + 1) & kSlotMask);
-                tree->remove(node);  // position h - 4096 leaves the window
-                if (h >= n) goto finish;
-                match = tree->insert(h, std::min(n - h, max_match), advance == 1);
-                position = h;
-            }
-            if (match.length >= Format::kMinMatch) {
-                const std::size_t word = (((std::size_t{node} - match.node) & kSlotMask) << 4) |
-                                         (match.length - Format::kMinMatch);
-                group[group_length] = static_cast<std::uint8_t>(word);
-                group[group_length + 1] = static_cast<std::uint8_t>(word >> 8);
-                group_length += 2;
-                advance = match.length;
-            } else {
-                group[0] |= static_cast<std::uint8_t>(1u << slot);
-                Format::write_literal(group.data() + group_length, units[position]);
-                group_length += Format::kLiteralBytes;
-                advance = 1;
-            }
-        }
-        flush_group();
-    }
-finish:
-    if (group_length > 1 || keep_empty_tail) flush_group();
-    return written;
-}
 
 }  // namespace native_accel::lzss

@@ -7,6 +7,7 @@
 // own invariant (the top nodes of the prefix groups and their counts) after every search
 // and removal. Run by tests/test_native_checks.py; exits 1 on a failure.
 #include "../../bench/encoder_variants.hpp"
+#include "lzss/search_tree_testing.hpp"
 
 #include <cstdio>
 #include <random>
@@ -159,7 +160,7 @@ struct CheckedTree : SearchTree<Unit> {
     }
 
     void check() noexcept {
-        if (++changes % stride == 0) consistent = consistent && this->entries_consistent();
+        if (++changes % stride == 0) consistent = consistent && native_accel::lzss::testing::SearchTreeProbe<Unit>::entries_consistent(*this);
     }
 
     std::size_t changes = 0;
