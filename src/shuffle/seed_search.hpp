@@ -5,7 +5,8 @@
 // test them (seed_match.hpp); the calling thread stays in the call as the monitor, in
 // 50 ms rounds: it writes progress lines, lets the embedding interpreter run its signal
 // handlers (so an interrupt ends the search, after every worker has been joined), and
-// watches for a match. Between signal checks it lets go of the interpreter. The shared state is a handful of atomics; there are no locks.
+// watches for a match. Between signal checks it lets go of the interpreter. The shared
+// state is a handful of atomics; there are no locks.
 //
 // Which seed comes back: workers test their chunks in increasing order and chunks are
 // handed out in increasing order, but workers run side by side, so with several workers
