@@ -16,9 +16,13 @@ LINE = re.compile(
 )
 
 # No item can open a layout where everything expects offset 1, so every seed is a miss.
+# The child installs Python's own Ctrl-C handler: a process started from a shell's
+# background job inherits SIGINT ignored, and the interpreter then leaves it ignored.
 CHILD = """
+import signal
 import sys
 import native_accel as na
+signal.signal(signal.SIGINT, signal.default_int_handler)
 progress_iv = None if sys.argv[1] == "None" else float(sys.argv[1])
 seed0 = int(sys.argv[2])
 target = [(1, 2)] * 300
@@ -35,12 +39,17 @@ def run_child(progress_iv, seconds, seed0=0):
     Returns the child's stdout and stderr and how long it took to end after SIGINT."""
     child = subprocess.Popen([sys.executable, "-c", CHILD, str(progress_iv), str(seed0)],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert child.stdout.readline() == "ready\n"
-    time.sleep(seconds)
-    sent = time.monotonic()
-    if child.poll() is None:
-        child.send_signal(signal.SIGINT)
-    out, err = child.communicate(timeout=30)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(seconds)
+        sent = time.monotonic()
+        if child.poll() is None:
+            child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:  # a search that ignored Ctrl-C would run for hours
+            child.kill()
+            child.communicate()
     assert child.returncode == 0, err
     return out, err, time.monotonic() - sent
 
