@@ -2,11 +2,11 @@ import random
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import lzss_oracle
-from conftest import run_python
+from conftest import examples, run_python
 import native_accel as na
 
 
@@ -134,7 +134,7 @@ def test_pack_matches_oracle(seed):
 
 
 # Not for the empty input: it packs to nothing at all, which is too short to unpack.
-@settings(max_examples=200, deadline=None)
+@examples(200)
 @given(st.lists(st.sampled_from([0, 0xFF000000, 0x00FFFFFF, 0x12345678, 0x92345678]),
                 min_size=1, max_size=300)
        | st.lists(st.integers(0, 2**32 - 1), min_size=1, max_size=50))
@@ -145,7 +145,7 @@ def test_round_trip_sets_every_fourth_byte(units):
 
 # Arbitrary streams, mostly near-valid: the decoder agrees with the plain version, in its
 # output or in its message.
-@settings(max_examples=400, deadline=None)
+@examples(400)
 @given(st.integers(0, 80), st.binary(max_size=40))
 def test_unpack_matches_oracle(unpacked_size, body):
     stream = header(unpacked_size) + body

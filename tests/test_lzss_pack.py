@@ -2,11 +2,12 @@ import random
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import lzss_oracle
 import native_accel as na
+from conftest import examples
 
 MAX_U64 = 2**64 - 1
 ABRACADABRA = b" ".join([b"abracadabra"] * 3)
@@ -91,7 +92,7 @@ def test_matches_oracle_across_the_window(level, seed):
     assert na.lzss_pack_level(data, level) == lzss_oracle.lzss_pack_level(data, level)
 
 
-@settings(max_examples=300, deadline=None)
+@examples(300)
 @given(
     data=st.one_of(st.binary(max_size=600), st.lists(st.sampled_from(b"ab\x00"), max_size=600).map(bytes)),
     level=st.one_of(st.integers(0, 20), st.integers(0, MAX_U64)),

@@ -3,12 +3,12 @@
 import struct
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import native_accel as na
 
 import lzss_oracle
-from conftest import peak_memory_of
+from conftest import examples, peak_memory_of
 
 
 def header(unpacked_size: int, packed_size: int = 0) -> bytes:
@@ -95,7 +95,7 @@ def test_maximal_expansion_is_decoded_whole():
     assert out == b"a" * (1 + 7 * 17 + groups * 8 * 17)
 
 
-@settings(max_examples=300, deadline=None)
+@examples(300)
 @given(st.binary(max_size=300))
 def test_never_raises_and_never_exceeds_unpacked_size(body):
     for size in (0, 1, 7, 64, 0xFFFFFFFF):
@@ -104,7 +104,7 @@ def test_never_raises_and_never_exceeds_unpacked_size(body):
         assert len(out) <= 8 * len(body)
 
 
-@settings(max_examples=400, deadline=None)
+@examples(400)
 @given(st.integers(0, 400), st.lists(st.sampled_from([0x00, 0x01, 0x10, 0x0F, 0x3F, 0xFF, 0xF0, 0x21]), max_size=200))
 def test_agrees_with_step_by_step_rules(size, body):
     stream = header(size) + bytes(body)

@@ -8,12 +8,13 @@ with a model that follows the format one copy step at a time.
 
 import struct
 
-import native_accel as na
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import lzss_oracle
-import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+import native_accel as na
+from conftest import examples
 
 
 def build(tokens, unpacked_size: int) -> bytes:
@@ -100,7 +101,7 @@ tokens_strategy = st.lists(
 )
 
 
-@settings(max_examples=150, deadline=None)
+@examples(150)
 @given(tokens=tokens_strategy, slack=st.integers(-300, 50), drop=st.integers(0, 20))
 def test_random_token_streams_match_the_model(tokens, slack, drop):
     size = max(0, expected_size(tokens) + slack)
@@ -109,7 +110,7 @@ def test_random_token_streams_match_the_model(tokens, slack, drop):
     assert na.lzss_unpack(stream) == lzss_oracle.lzss_unpack(stream)
 
 
-@settings(max_examples=100, deadline=None)
+@examples(100)
 @given(body=st.binary(min_size=0, max_size=3000), size=st.integers(0, 30000))
 def test_arbitrary_bodies_match_the_model(body, size):
     stream = struct.pack("<II", 0, size) + body

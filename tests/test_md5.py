@@ -3,9 +3,10 @@
 import hashlib
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import native_accel as na
+from conftest import examples
 
 # The test suite of RFC 1321, appendix A.5.
 RFC_SUITE = [
@@ -33,7 +34,7 @@ def test_tail_block_boundaries(n):
     assert na.md5_digest(message) == hashlib.md5(message).digest()
 
 
-@settings(max_examples=300, deadline=None)
+@examples(300)
 @given(st.binary(max_size=700))
 def test_agrees_with_hashlib(message):
     digest = na.md5_digest(message)

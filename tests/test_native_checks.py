@@ -1,6 +1,8 @@
 """Runs the native checks (tests/native/): C++ programs over the bodies, built with their
 asserts compiled in, in the C++ build tree that `make install` leaves under build/;
-elsewhere (an installed wheel) they are skipped.
+elsewhere (an installed wheel) they are skipped. They do not touch the interpreter, so they
+run in the plain build only: under the sanitizer build the fuzz targets run the same bodies
+with ASan and UBSan, and a free-threaded interpreter changes nothing they check.
 
 - shuffle_check: the division-free draw against the plain one, the scalar and AVX2 lane
   match paths against the reference test seed by seed, and the exact progress texts;
@@ -16,18 +18,35 @@ elsewhere (an installed wheel) they are skipped.
 import pathlib
 import signal
 import subprocess
+import sys
+import sysconfig
 
 import pytest
 
+from conftest import SANITIZED
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+pytestmark = [
+    pytest.mark.skipif(SANITIZED, reason="C++ programs that do not touch the interpreter: the "
+                       "plain build runs them, the fuzz targets run the bodies under ASan"),
+    pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                       reason="C++ programs that do not touch the interpreter: the plain "
+                       "build runs them"),
+]
 
 
 def build_tree():
+    """The C++ build tree of this checkout made for the running interpreter's environment
+    (each venv builds into a tree of its own)."""
     for cache in sorted(ROOT.glob("build/*/CMakeCache.txt")):
         values = dict(line.split("=", 1) for line in cache.read_text().splitlines()
                       if "=" in line and not line.startswith(("#", "//")))
         home = values.get("CMAKE_HOME_DIRECTORY:INTERNAL")
-        if home and pathlib.Path(home).resolve() == ROOT:
+        python = values.get("Python_EXECUTABLE:PATH")
+        if (home and python and pathlib.Path(home).resolve() == ROOT
+                and pathlib.Path(python).parent.parent.resolve()
+                == pathlib.Path(sys.prefix).resolve()):
             return cache.parent, values["CMAKE_COMMAND:INTERNAL"]
     return None
 

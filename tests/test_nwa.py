@@ -6,11 +6,11 @@ import struct
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import native_accel as na
 import nwa_model as model
-from conftest import run_python
+from conftest import examples, run_python
 from nwa_model import Delta, Reset, Run, Zero
 
 # compression_level giving each effective width 3..8.
@@ -399,7 +399,7 @@ def malformed_files(draw):
     return data[: draw(st.integers(0, len(data)))] if draw(st.integers(0, 99)) >= 80 else data
 
 
-@settings(max_examples=400, deadline=None)
+@examples(400)
 @given(malformed_files())
 def test_malformed_files_raise_only_the_six_messages(data):
     native, oracle = decode_both(data)

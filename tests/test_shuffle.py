@@ -4,11 +4,12 @@ import random
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import native_accel as na
 import shuffle_model as model
+from conftest import examples
 
 LCG_STEP = (214013, 2531011)
 
@@ -97,7 +98,7 @@ def test_bound_three_keeps_other_candidates(state):
     assert na.msvcrand_shuffle_inplace(state, items) == lcg(state, 2)
 
 
-@settings(max_examples=150, deadline=None)
+@examples(150)
 @given(state=st.integers(0, 0xFFFFFFFF), length=st.integers(0, 300))
 def test_matches_model(state, length):
     items = list(range(length))

@@ -1,9 +1,10 @@
 """Masked tile copy: worked cases, huge sizes, and agreement with a direct model."""
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import native_accel as na
+from conftest import examples
 
 
 def model(dst, src, bx, by, mask, tx, ty, repx, repy, rev, lim):
@@ -114,7 +115,7 @@ def test_every_pixel_selected_copies_whole_rows():
     assert out == src
 
 
-@settings(max_examples=400, deadline=None)
+@examples(400)
 @given(
     st.integers(0, 9), st.integers(0, 6), st.integers(0, 80), st.integers(0, 80),
     st.binary(max_size=30), st.integers(0, 7), st.integers(0, 5),
@@ -128,7 +129,7 @@ def test_agrees_with_model(bx, by, dst_len, src_len, mask, tx, ty, repx, repy, r
     assert run(dst, src, bx, by, mask, tx, ty, repx, repy, rev, lim) == expected
 
 
-@settings(max_examples=60, deadline=None)
+@examples(60)
 @given(st.integers(60, 90), st.integers(1, 4), st.binary(min_size=1, max_size=400),
        st.integers(-300, 300), st.booleans(), st.integers(0, 255))
 def test_wide_tiles_agree_with_model(tx, ty, mask, repx, rev, lim):
@@ -169,7 +170,7 @@ def test_long_rows_each_tile_width(tx, repx):
     assert run(dst, *args) == model(dst, *args)
 
 
-@settings(max_examples=80, deadline=None)
+@examples(80)
 @given(
     tx=st.integers(1, 64), ty=st.integers(1, 4), bx=st.integers(200, 600),
     data=st.data(), repx=st.integers(-(2**31), 2**31 - 1), rev=st.booleans(),

@@ -1,9 +1,10 @@
 """Cyclic XOR: key entry, wrap at 2**64, pieces, and the fast paths against a model."""
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import native_accel as na
+from conftest import examples
 
 
 def model(data: bytes, code: bytes, start: int) -> bytes:
@@ -48,7 +49,7 @@ def test_key_lengths_around_the_pattern_sizes(length, start):
     assert xored(data, key, start) == model(data, key, start)
 
 
-@settings(max_examples=300, deadline=None)
+@examples(300)
 @given(st.binary(max_size=600), st.binary(min_size=1, max_size=40),
        st.integers(0, 2**64 - 1), st.integers(0, 600))
 def test_twice_restores_and_pieces_equal_one_call(data, code, start, cut):
