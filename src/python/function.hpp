@@ -137,7 +137,7 @@ struct Declared {
     static_assert(optional_ones_last<Params...>(),
                   "a required parameter cannot follow one with a default");
     static constexpr const char* names[] = {Params::name.chars...};
-    static constexpr ArgSpec spec{Name.chars, names, required_count<Params...>()};
+    static constexpr ArgSpec arguments{Name.chars, names, required_count<Params...>()};
     static constexpr auto doc = doc_string<Name, Params...>();
 };
 
@@ -167,11 +167,11 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     constexpr std::size_t count = sizeof...(Params);
     try {
         std::array<PyObject*, count> slots{};
-        if (!parse_arguments(Signature::spec, args, nargs, kwnames, slots.data())) {
+        if (!parse_arguments(Signature::arguments, args, nargs, kwnames, slots.data())) {
             return nullptr;
         }
         std::tuple<typename Params::value_type...> values{Params::initial()...};
-        if (!convert_all<Params...>(Signature::spec, slots.data(), values,
+        if (!convert_all<Params...>(Signature::arguments, slots.data(), values,
                                     std::make_index_sequence<count>{})) {
             return nullptr;
         }
