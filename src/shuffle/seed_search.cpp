@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -19,10 +21,6 @@ namespace {
 constexpr std::uint64_t kSeedCount = std::uint64_t{1} << 32;
 constexpr std::uint64_t kTestedBatch = 1024;  // workers publish `tested` in these steps
 constexpr auto kMonitorRound = std::chrono::milliseconds(50);
-// The monitor's round is slept in slices so that a search whose workers have all ended,
-// or one that has found its seed, returns at once instead of at the end of the round.
-constexpr auto kMonitorSlice = std::chrono::milliseconds(1);
-
 // Shared by the monitor and every worker. Flags are read before every scan; relaxed
 // ordering is enough for them (a worker that sees one late tests a few more seeds), and
 // result_seed is read only after the joins, which order it.
@@ -42,17 +40,30 @@ struct SeedSearchShared {
     std::atomic<std::size_t> active_workers;
     alignas(kCacheLine) std::atomic<std::uint64_t> next_offset{0};  // first offset not yet claimed
     alignas(kCacheLine) std::atomic<std::uint64_t> tested{0};  // seeds tested without a match
+
+    // The monitor sleeps its round on `wake`; a worker that finds the seed, and the last
+    // one to end, wake it, so that the call returns as soon as there is nothing to wait
+    // for rather than at the end of the round.
+    std::mutex wake_mutex;
+    std::condition_variable wake;
+
+    bool monitor_may_return() const noexcept {
+        return active_workers.load(std::memory_order_relaxed) == 0 ||
+               found.load(std::memory_order_relaxed);
+    }
+    // Called after the flag or the count changed: taking the mutex orders the change
+    // before the monitor's next look at it, so a wake between its look and its wait is
+    // not lost.
+    void wake_monitor() {
+        { const std::lock_guard lock(wake_mutex); }
+        wake.notify_all();
+    }
 };
 
 // Sleeps one monitor round, ending it early once nothing is left to wait for.
-void sleep_round(const SeedSearchShared& shared) {
-    const auto end = std::chrono::steady_clock::now() + kMonitorRound;
-    while (shared.active_workers.load(std::memory_order_relaxed) != 0 &&
-           !shared.found.load(std::memory_order_relaxed)) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= end) return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kMonitorSlice, end - now));
-    }
+void sleep_round(SeedSearchShared& shared) {
+    std::unique_lock lock(shared.wake_mutex);
+    shared.wake.wait_for(lock, kMonitorRound, [&shared] { return shared.monitor_may_return(); });
 }
 
 struct SearchRange {
@@ -110,6 +121,7 @@ void search_worker(std::shared_ptr<const SearchTables> tables,
                     shared->result_seed.store(first + misses, std::memory_order_relaxed);
                     shared->found.store(true, std::memory_order_relaxed);
                     shared->stop.store(true, std::memory_order_relaxed);
+                    shared->wake_monitor();
                     break;
                 }
                 offset += count;
@@ -118,7 +130,7 @@ void search_worker(std::shared_ptr<const SearchTables> tables,
     }
     matcher.reset();
     tables.reset();
-    shared->active_workers.fetch_sub(1, std::memory_order_relaxed);
+    if (shared->active_workers.fetch_sub(1, std::memory_order_relaxed) == 1) shared->wake_monitor();
 }
 
 // The started workers; whatever way the call ends, they are stopped and joined in the
