@@ -1,6 +1,7 @@
 """Native codecs, digest, tile copy and seeded shuffle search for a visual-novel data tool."""
 
 from collections.abc import Sequence
+from typing import Any, SupportsIndex
 
 __all__: list[str]
 
@@ -13,7 +14,9 @@ def lzss_pack(data: bytes, suppress_empty_tail_group: bool = False) -> bytes:
     Raises ValueError for inputs of 4 GiB or more, which the 32-bit header cannot describe.
     """
 
-def lzss_pack_level(data: bytes, level: int, suppress_empty_tail_group: bool = False) -> bytes:
+def lzss_pack_level(
+    data: bytes, level: SupportsIndex, suppress_empty_tail_group: bool = False
+) -> bytes:
     """Encode like ``lzss_pack`` with the longest match set by ``level`` (0 to 2**64 - 1).
 
     Levels 0 to 2 allow matches of 2 bytes, 3 to 16 of ``level`` bytes, 17 and up of 17
@@ -45,7 +48,7 @@ def lzss32_unpack(data: bytes) -> bytes:
     A literal is never cut, so the result can exceed the header's size by up to 3 bytes.
     """
 
-def xor_cycle_inplace(data: bytearray, code: bytes, start: int) -> None:
+def xor_cycle_inplace(data: bytearray, code: bytes, start: SupportsIndex) -> None:
     """XOR ``data`` in place with ``code`` repeated, entered at key position ``start``.
 
     ``data[i] ^= code[((start + i) mod 2**64) mod len(code)]``; an empty key changes
@@ -68,15 +71,15 @@ def nwa_decode_pcm(data: bytes) -> bytes:
 def tile_copy(
     dst: bytearray,
     src: bytes,
-    bx: int,
-    by: int,
+    bx: SupportsIndex,
+    by: SupportsIndex,
     mask: bytes,
-    tx: int,
-    ty: int,
-    repx: int,
-    repy: int,
+    tx: SupportsIndex,
+    ty: SupportsIndex,
+    repx: SupportsIndex,
+    repy: SupportsIndex,
     rev: bool,
-    lim: int,
+    lim: SupportsIndex,
 ) -> None:
     """Copy 4-byte pixels from ``src`` into ``dst`` where a repeating mask tile selects them.
 
@@ -85,7 +88,7 @@ def tile_copy(
     are skipped; nothing is ever raised for size mismatches.
     """
 
-def msvcrand_shuffle_inplace(state: int, a: list) -> int:
+def msvcrand_shuffle_inplace(state: SupportsIndex, a: list[Any]) -> int:
     """Shuffle ``a`` in place exactly as the C runtime's ``rand()`` shuffle does, from ``state``.
 
     For i = 2 .. len(a), a draw below i picks j and elements i - 1 and j are exchanged
@@ -94,10 +97,10 @@ def msvcrand_shuffle_inplace(state: int, a: list) -> int:
     """
 
 def find_shuffle_seed_first(
-    target_idx: Sequence[tuple[int, int]],
-    seed0: int,
-    workers: int | None,
-    chunk: int | None,
+    target_idx: Sequence[tuple[SupportsIndex, SupportsIndex]],
+    seed0: SupportsIndex,
+    workers: SupportsIndex | None,
+    chunk: SupportsIndex | None,
     progress_iv: float | None,
 ) -> int | None:
     """Find a seed from ``seed0`` on whose shuffle lays sized items out at given offsets.
