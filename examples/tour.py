@@ -105,10 +105,14 @@ def tour_nwa_decode() -> None:
         table.append(offset)
         offset += len(unit)
     last_frames = len(frames) - unit_frames * (len(units) - 1)
-    header = struct.pack("<HHIiIIIIIIII", 2, 16, 0, 0, 0, len(units), 4 * len(frames), 0, 0,
+    # channels, bits_per_sample, sample_rate, compression_level, use_run_length, unit_count,
+    # pcm_size, two fields decoding does not read, unit_samples, last_unit_samples,
+    # last_unit_size
+    header = struct.pack("<HHIiIIIIIIII", 2, 16, rate, 0, 0, len(units), 4 * len(frames), 0, 0,
                          2 * unit_frames, 2 * last_frames, len(units[-1]))
     data = header + struct.pack(f"<{len(units)}I", *table) + b"".join(units)
     pcm = na.nwa_decode_pcm(data)
+    rate = struct.unpack_from("<I", data, 4)[0]  # decoding ignores it; a player needs it
     samples = struct.unpack(f"<{len(pcm) // 2}h", pcm)
     print(f"nwa_decode_pcm: {len(data)} bytes of stereo NWA ({len(units)} units) -> "
           f"{len(pcm)} bytes of PCM, {len(pcm) / 4 / rate:.2f} s at {rate} Hz")

@@ -47,6 +47,7 @@ def header(
     *,
     channels: int = 1,
     bits_per_sample: int = 16,
+    sample_rate: int = 0,  # offset 4: for players only, decoding never reads it
     level: int = 0,
     run_length: int = 0,
     unit_count: int = 0,
@@ -55,8 +56,8 @@ def header(
     last_unit_samples: int = 0,
     last_unit_size: int = 0,
 ) -> bytes:
-    return HEADER.pack(channels, bits_per_sample, 0, level, run_length, unit_count, pcm_size,
-                       0, 0, unit_samples, last_unit_samples, last_unit_size)
+    return HEADER.pack(channels, bits_per_sample, sample_rate, level, run_length, unit_count,
+                       pcm_size, 0, 0, unit_samples, last_unit_samples, last_unit_size)
 
 
 def nwa_file(units: list[bytes], *, pcm_size: int | None = None, unit_samples: int,
@@ -237,15 +238,15 @@ def encode_unit(samples: list[int], channels: int, w: int, run_length: bool) -> 
 
 
 def encode_pcm(samples: list[int], *, channels: int, level: int, run_length: bool,
-               unit_samples: int) -> bytes:
+               unit_samples: int, **fields) -> bytes:
     """A whole compressed file of the interleaved `samples` (unit_samples a multiple of
-    the channel count)."""
+    the channel count); `fields` sets other header fields, such as sample_rate."""
     w = effective_width(level)
     chunks = [samples[i:i + unit_samples] for i in range(0, len(samples), unit_samples)]
     units = [encode_unit(chunk, channels, w, run_length) for chunk in chunks]
     return nwa_file(units, channels=channels, level=level, run_length=int(run_length),
                     unit_samples=unit_samples,
-                    last_unit_samples=len(chunks[-1]) if chunks else 0)
+                    last_unit_samples=len(chunks[-1]) if chunks else 0, **fields)
 
 
 # ---- The oracle decoder ------------------------------------------------------------------
