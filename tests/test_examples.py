@@ -1,6 +1,12 @@
-"""What a newcomer runs first: examples/nwa_to_wav.py."""
+"""What a newcomer runs first: every example in README.md, and examples/nwa_to_wav.py.
 
+README blocks run each in a namespace of their own, so that an example that leans on an
+import or a name from another block fails here as it would in a fresh interpreter.
+"""
+
+import doctest
 import math
+import re
 import resource
 import subprocess
 import sys
@@ -13,6 +19,43 @@ import native_accel as na
 import nwa_model as model
 
 ROOT = Path(__file__).resolve().parents[1]
+FENCE = re.compile(r"^```python\n(.*?)^```$", re.S | re.M)
+
+
+def readme_blocks() -> list[tuple[str, int, str]]:
+    """(id, line, code) of every ```python block, the id naming its line and section."""
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    blocks = []
+    for match in FENCE.finditer(text):
+        line = text.count("\n", 0, match.start()) + 1
+        heading = re.findall(r"^#+ (.*)$", text[: match.start()], re.M)
+        title = heading[-1].split("(")[0] if heading else "top"  # a function: its name
+        section = re.sub(r"\W+", "_", title).strip("_")[:40]
+        blocks.append((f"line{line}-{section}", line, match[1]))
+    return blocks
+
+
+BLOCKS = readme_blocks()
+
+
+@pytest.mark.parametrize(("line", "code"), [block[1:] for block in BLOCKS],
+                         ids=[block[0] for block in BLOCKS])
+def test_readme_example_runs_as_shown(line, code):
+    if ">>> " not in code:  # a complete program: it must run as it is
+        exec(compile("\n" * line + code, "README.md", "exec"), {"__name__": "readme_example"})
+        return
+    test = doctest.DocTestParser().get_doctest(code, {}, "README.md", "README.md", line)
+    report: list[str] = []
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test, out=report.append)
+    assert runner.failures == 0 and runner.tries > 0, "".join(report)
+
+
+def test_readme_shows_every_function_at_work():
+    shown = " ".join(code for _, _, code in BLOCKS if ">>> " in code)
+    assert [name for name in na.__all__ if f"native_accel.{name}(" not in shown] == []
+
+
 # ---- examples/nwa_to_wav.py --------------------------------------------------------------
 
 SCRIPT = ROOT / "examples" / "nwa_to_wav.py"
