@@ -64,11 +64,13 @@ constexpr ForwardKernel kKernels[] = {
     {"jump-scalar", kScalarGroup, always, jump_scalar},
     {"avx2x4", 32, cpu_has_avx2, forward_avx2_x4},
     {"avx2x8", 64, cpu_has_avx2, forward_avx2_x8},
+    {"avx2x8-biased", 64, cpu_has_avx2, forward_avx2_x8_biased},
     {"avx512x4", 64, cpu_has_avx512, forward_avx512_x4},
     {"avx512x8", 128, cpu_has_avx512, forward_avx512_x8},
     {"avx512x8-once", 128, cpu_has_avx512, forward_avx512_x8_once},
     {"jump-avx2", 256, cpu_has_avx2, jump_avx2},
-    {"jump-avx512", 512, cpu_has_avx512, jump_avx512},
+    {"jump-avx512", 2048, cpu_has_avx512, jump_avx512},
+    {"jump-avx512-held", 2048, cpu_has_avx512, jump_avx512_held},
 };
 
 const ForwardKernel& kernel_named(const char* name) noexcept {

@@ -42,7 +42,7 @@ namespace native_accel::shuffle {
 
 inline constexpr std::uint32_t kDoubledIncrement = 2 * kRandIncrement;
 inline constexpr std::uint32_t kOutputShiftDoubled = 17;  // output = doubled state >> 17
-inline constexpr std::uint32_t kMaxForwardGroup = 512;    // seeds per kernel call, at most
+inline constexpr std::uint32_t kMaxForwardGroup = 2048;   // seeds per kernel call, at most
 // The search uses a jump kernel up to this many items and a forward one above: the marked
 // seeds, which take the scalar kernel, grow with n (bench/match_bench measures both).
 inline constexpr std::uint32_t kJumpItemsAtMost = 48;
@@ -106,12 +106,14 @@ bool cpu_has_avx2() noexcept;
 bool cpu_has_avx512() noexcept;
 void forward_avx2_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void forward_avx2_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void forward_avx2_x8_biased(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void forward_avx512_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void forward_avx512_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void forward_avx512_x8_once(const SearchTables&, std::uint32_t, std::uint32_t,
                             std::uint64_t*) noexcept;
 void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void jump_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void jump_avx512_held(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 
 }  // namespace detail
 }  // namespace native_accel::shuffle

@@ -17,7 +17,9 @@
 // compilers get stubs that are never chosen.
 #include "shuffle/seed_match_forward.hpp"
 
+#include <array>
 #include <cassert>
+#include <utility>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define NATIVE_ACCEL_X86_KERNELS 1
@@ -39,7 +41,7 @@ namespace native_accel::shuffle::detail {
 namespace {
 
 #define NATIVE_ACCEL_AVX2 __attribute__((target("avx2")))
-#define NATIVE_ACCEL_AVX512 __attribute__((target("avx2,avx512f")))
+#define NATIVE_ACCEL_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
 
 // Bits from `count` on are cleared; words holds group / 64 words.
 void clear_past(std::uint64_t* flags, std::uint32_t words, std::uint32_t count) noexcept {
@@ -82,11 +84,14 @@ NATIVE_ACCEL_AVX2 inline __m256i at_least2(__m256i a, __m256i b) {
     return _mm256_cmpeq_epi32(_mm256_max_epu32(a, b), a);
 }
 
+// The draw from a doubled state. The output and the multiplier fit 16 bits, so the 16-bit
+// multiplies do: the low half of each 32-bit lane gets (v * m) >> 16, the high half
+// 0 * 0; q * bound < 2^15 fits the 16-bit product.
 NATIVE_ACCEL_AVX2 inline __m256i draw2(const FastDraw& fast, __m256i doubled) {
     const __m256i v = _mm256_srli_epi32(doubled, kOutputShiftDoubled);
-    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(fast.narrow_shift));
-    const __m256i q = _mm256_srl_epi32(_mm256_mullo_epi32(v, splat2(fast.narrow_multiplier)), shift);
-    return _mm256_sub_epi32(v, _mm256_mullo_epi32(q, splat2(fast.bound)));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(fast.narrow_shift - 16));
+    const __m256i q = _mm256_srl_epi32(_mm256_mulhi_epu16(v, splat2(fast.narrow_multiplier)), shift);
+    return _mm256_sub_epi32(v, _mm256_mullo_epi16(q, splat2(fast.bound)));
 }
 
 NATIVE_ACCEL_AVX2 inline std::uint32_t tail_bits2(const ForwardTables& forward, std::uint32_t n,
@@ -105,21 +110,44 @@ NATIVE_ACCEL_AVX2 inline std::uint32_t tail_bits2(const ForwardTables& forward, 
     return static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(fits)));
 }
 
-template <int V>
+// Biased states: y + 2^31 in place of the doubled state y. The step keeps the bias (the
+// multiplier is odd, so a * 2^31 = 2^31 modulo 2^32), and AVX2, which compares signed only,
+// tells y >= limit from y + 2^31 > (limit - 1) + 2^31 read as signed, in one compare.
+constexpr std::uint32_t kBias = 0x80000000u;
+
+template <int V, bool kBiased>
 NATIVE_ACCEL_AVX2 inline void advance2(__m256i* doubled, std::uint32_t reject) {
     for (int v = 0; v < V; ++v) doubled[v] = step2(doubled[v]);
     if (reject == 0) return;
-    const __m256i limit = splat2(reject);
-    for (int v = 0; v < V; ++v) {
-        __m256i rejected = at_least2(doubled[v], limit);
-        while (_mm256_movemask_epi8(rejected) != 0) [[unlikely]] {
-            doubled[v] = _mm256_blendv_epi8(doubled[v], step2(doubled[v]), rejected);
-            rejected = _mm256_and_si256(rejected, at_least2(doubled[v], limit));
+    if constexpr (kBiased) {
+        // One branch per step for all V vectors: a rejection anywhere is rare.
+        const __m256i below = splat2((reject - 1) ^ kBias);
+        __m256i rejected[V];
+        __m256i any = _mm256_setzero_si256();
+        for (int v = 0; v < V; ++v) {
+            rejected[v] = _mm256_cmpgt_epi32(doubled[v], below);
+            any = _mm256_or_si256(any, rejected[v]);
+        }
+        if (_mm256_testz_si256(any, any)) return;
+        for (int v = 0; v < V; ++v) {
+            while (_mm256_movemask_epi8(rejected[v]) != 0) {
+                doubled[v] = _mm256_blendv_epi8(doubled[v], step2(doubled[v]), rejected[v]);
+                rejected[v] = _mm256_and_si256(rejected[v], _mm256_cmpgt_epi32(doubled[v], below));
+            }
+        }
+    } else {
+        const __m256i limit = splat2(reject);
+        for (int v = 0; v < V; ++v) {
+            __m256i rejected = at_least2(doubled[v], limit);
+            while (_mm256_movemask_epi8(rejected) != 0) [[unlikely]] {
+                doubled[v] = _mm256_blendv_epi8(doubled[v], step2(doubled[v]), rejected);
+                rejected = _mm256_and_si256(rejected, at_least2(doubled[v], limit));
+            }
         }
     }
 }
 
-template <int V>
+template <int V, bool kBiased>
 NATIVE_ACCEL_AVX2 void forward2(const SearchTables& tables, std::uint32_t first,
                                 std::uint32_t count, std::uint64_t* flags) noexcept {
     constexpr std::uint32_t group = V * kLanes2;
@@ -128,19 +156,22 @@ NATIVE_ACCEL_AVX2 void forward2(const SearchTables& tables, std::uint32_t first,
     const Tail tail = tail_of(tables);
     const std::uint32_t* reject_from = tables.forward.reject_from.data();
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i bias = splat2(kBiased ? kBias : 0);
     __m256i doubled[V];
     for (int v = 0; v < V; ++v) {
         const __m256i seeds = _mm256_add_epi32(splat2(first + v * kLanes2), lane);  // mod 2^32
-        doubled[v] = _mm256_slli_epi32(seeds, 1);
+        doubled[v] = _mm256_xor_si256(_mm256_slli_epi32(seeds, 1), bias);
     }
-    for (std::uint32_t s = 0; s < tail.body; ++s) advance2<V>(doubled, reject_from[s]);
+    for (std::uint32_t s = 0; s < tail.body; ++s) advance2<V, kBiased>(doubled, reject_from[s]);
     __m256i j[3][V];
     for (auto& row : j) {
         for (auto& draw : row) draw = _mm256_setzero_si256();
     }
     for (std::uint32_t s = tail.body; s < tail.steps; ++s) {
-        advance2<V>(doubled, reject_from[s]);
-        for (int v = 0; v < V; ++v) j[tail.steps - 1 - s][v] = draw2(tables.fast_draws[s], doubled[v]);
+        advance2<V, kBiased>(doubled, reject_from[s]);
+        for (int v = 0; v < V; ++v) {
+            j[tail.steps - 1 - s][v] = draw2(tables.fast_draws[s], _mm256_xor_si256(doubled[v], bias));
+        }
     }
     constexpr std::uint32_t words = (group + 63) / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
@@ -164,15 +195,18 @@ NATIVE_ACCEL_AVX2 void jump2(const SearchTables& tables, std::uint32_t first, st
         return _mm256_add_epi32(_mm256_mullo_epi32(seeds, splat2(forward.jump_mul[t - 1])),
                                 splat2(forward.jump_add[t - 1]));
     };
+    // AVX2 compares signed only: states and limit moved by 2^31 (a flip of the top bit,
+    // kept through the adds) turn "doubled >= limit" into "biased > limit - 1 biased".
+    const __m256i bias = splat2(0x80000000u);
     __m256i marked[V];
     for (auto& m : marked) m = _mm256_setzero_si256();
     for (const std::uint32_t t : forward.rejecting) {
-        __m256i doubled = start(t);
+        __m256i biased = _mm256_xor_si256(start(t), bias);
         const __m256i next = splat2(forward.jump_mul[t - 1] * kLanes2);  // modulo 2^32
-        const __m256i limit = splat2(forward.reject_from[t - 1]);
+        const __m256i below = splat2((forward.reject_from[t - 1] - 1) ^ 0x80000000u);
         for (int v = 0; v < vectors; ++v) {
-            marked[v] = _mm256_or_si256(marked[v], at_least2(doubled, limit));
-            doubled = _mm256_add_epi32(doubled, next);
+            marked[v] = _mm256_or_si256(marked[v], _mm256_cmpgt_epi32(biased, below));
+            biased = _mm256_add_epi32(biased, next);
         }
     }
     // Bound n draws from output n - 1, bound n - 1 from n - 2, bound n - 2 from n - 3.
@@ -203,6 +237,9 @@ NATIVE_ACCEL_AVX2 void jump2(const SearchTables& tables, std::uint32_t first, st
 // ---- AVX-512 ---------------------------------------------------------------------------
 
 constexpr int kLanes512 = 16;
+// Vectors of seeds per jump kernel call: enough that its marked seeds fill the vectors of
+// the forward kernel they are sent to.
+constexpr int kJumpVectors512 = 128;
 
 NATIVE_ACCEL_AVX512 inline __m512i splat512(std::uint32_t value) {
     return _mm512_set1_epi32(static_cast<int>(value));
@@ -213,11 +250,12 @@ NATIVE_ACCEL_AVX512 inline __m512i step512(__m512i doubled) {
                             splat512(kDoubledIncrement));
 }
 
+// As draw2, sixteen lanes.
 NATIVE_ACCEL_AVX512 inline __m512i draw512(const FastDraw& fast, __m512i doubled) {
     const __m512i v = _mm512_srli_epi32(doubled, kOutputShiftDoubled);
-    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(fast.narrow_shift));
-    const __m512i q = _mm512_srl_epi32(_mm512_mullo_epi32(v, splat512(fast.narrow_multiplier)), shift);
-    return _mm512_sub_epi32(v, _mm512_mullo_epi32(q, splat512(fast.bound)));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(fast.narrow_shift - 16));
+    const __m512i q = _mm512_srl_epi32(_mm512_mulhi_epu16(v, splat512(fast.narrow_multiplier)), shift);
+    return _mm512_sub_epi32(v, _mm512_mullo_epi16(q, splat512(fast.bound)));
 }
 
 NATIVE_ACCEL_AVX512 inline __mmask16 tail_bits512(const ForwardTables& forward, std::uint32_t n,
@@ -253,20 +291,13 @@ NATIVE_ACCEL_AVX512 inline void advance512(__m512i* doubled, std::uint32_t rejec
     }
 }
 
+// Runs the V vectors of doubled seed states through the shuffle's steps; passed[v] gets the
+// lanes whose last three items end inside their ranges.
 template <int V, bool kOnce>
-NATIVE_ACCEL_AVX512 void forward512(const SearchTables& tables, std::uint32_t first,
-                                    std::uint32_t count, std::uint64_t* flags) noexcept {
-    constexpr std::uint32_t group = V * kLanes512;
-    static_assert(group % 64 == 0);
-    assert(tables.forward.applies && count > 0 && count <= group);
+NATIVE_ACCEL_AVX512 inline void forward512_lanes(const SearchTables& tables, __m512i* doubled,
+                                                 __mmask16* passed) {
     const Tail tail = tail_of(tables);
     const std::uint32_t* reject_from = tables.forward.reject_from.data();
-    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    __m512i doubled[V];
-    for (int v = 0; v < V; ++v) {
-        const __m512i seeds = _mm512_add_epi32(splat512(first + v * kLanes512), lane);  // mod 2^32
-        doubled[v] = _mm512_slli_epi32(seeds, 1);
-    }
     for (std::uint32_t s = 0; s < tail.body; ++s) advance512<V, kOnce>(doubled, reject_from[s]);
     __m512i j[3][V];
     for (auto& row : j) {
@@ -276,18 +307,96 @@ NATIVE_ACCEL_AVX512 void forward512(const SearchTables& tables, std::uint32_t fi
         advance512<V, kOnce>(doubled, reject_from[s]);
         for (int v = 0; v < V; ++v) j[tail.steps - 1 - s][v] = draw512(tables.fast_draws[s], doubled[v]);
     }
+    for (int v = 0; v < V; ++v) passed[v] = tail_bits512(tables.forward, tail.n, j[0][v], j[1][v], j[2][v]);
+}
+
+NATIVE_ACCEL_AVX512 inline __m512i lane_index512() {
+    return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+template <int V, bool kOnce>
+NATIVE_ACCEL_AVX512 void forward512(const SearchTables& tables, std::uint32_t first,
+                                    std::uint32_t count, std::uint64_t* flags) noexcept {
+    constexpr std::uint32_t group = V * kLanes512;
+    static_assert(group % 64 == 0);
+    assert(tables.forward.applies && count > 0 && count <= group);
+    __m512i doubled[V];
+    for (int v = 0; v < V; ++v) {
+        const __m512i seeds = _mm512_add_epi32(splat512(first + v * kLanes512), lane_index512());  // mod 2^32
+        doubled[v] = _mm512_slli_epi32(seeds, 1);
+    }
+    __mmask16 passed[V];
+    forward512_lanes<V, kOnce>(tables, doubled, passed);
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
-    for (int v = 0; v < V; ++v) {
-        const std::uint64_t bits = tail_bits512(tables.forward, tail.n, j[0][v], j[1][v], j[2][v]);
-        flags[v * kLanes512 / 64] |= bits << (v * kLanes512 % 64);
-    }
+    for (int v = 0; v < V; ++v) flags[v * kLanes512 / 64] |= std::uint64_t{passed[v]} << (v * kLanes512 % 64);
     clear_past(flags, words, count);
+}
+
+// The seeds first + listed[0], first + listed[1], ... (listed has room for kLanes512 * 4
+// entries past `count`) through the forward kernel; flags get the bits of those that pass.
+// A jump kernel's marked seeds, gathered, so that a vector's lanes stay busy.
+template <int V>
+NATIVE_ACCEL_AVX512 void forward512_batch(const SearchTables& tables, std::uint32_t first,
+                                          const std::uint32_t* listed, std::uint32_t count,
+                                          std::uint64_t* flags) {
+    __m512i doubled[V];
+    for (int v = 0; v < V; ++v) {
+        const __m512i at = _mm512_loadu_si512(listed + v * kLanes512);
+        doubled[v] = _mm512_slli_epi32(_mm512_add_epi32(splat512(first), at), 1);  // mod 2^32
+    }
+    __mmask16 passed[V];
+    forward512_lanes<V, false>(tables, doubled, passed);
+    for (int v = 0; v < V; ++v) {
+        for (unsigned bits = passed[v]; bits != 0; bits &= bits - 1) {
+            const auto lane = static_cast<std::uint32_t>(v * kLanes512 + __builtin_ctz(bits));
+            if (lane < count) flags[listed[lane] / 64] |= std::uint64_t{1} << (listed[lane] % 64);
+        }
+    }
+}
+
+// Every listed seed through the forward kernel, in batches of up to four vectors.
+NATIVE_ACCEL_AVX512 void forward512_listed(const SearchTables& tables, std::uint32_t first,
+                                           std::uint32_t* listed, std::uint32_t count,
+                                           std::uint64_t* flags) {
+    if (count == 0) return;
+    // Padding lanes repeat the first seed; their bits are ignored.
+    for (std::uint32_t k = count; k < count + 4 * kLanes512; ++k) listed[k] = listed[0];
+    for (std::uint32_t done = 0; done < count;) {
+        const std::uint32_t left = count - done;
+        if (left > 2 * kLanes512) {
+            forward512_batch<4>(tables, first, listed + done, left, flags);
+            done += 4 * kLanes512;
+        } else if (left > kLanes512) {
+            forward512_batch<2>(tables, first, listed + done, left, flags);
+            done += 2 * kLanes512;
+        } else {
+            forward512_batch<1>(tables, first, listed + done, left, flags);
+            done += kLanes512;
+        }
+    }
+}
+
+// The lanes of vector v that hold one of the `count` seeds.
+inline __mmask16 lanes_in(std::uint32_t count, int v) noexcept {
+    const std::uint32_t from = static_cast<std::uint32_t>(v) * kLanes512;
+    if (count >= from + kLanes512) return 0xFFFF;
+    return static_cast<__mmask16>((1u << (count - from)) - 1);
+}
+
+// Appends the offsets of vector v's `lanes` to `listed`.
+NATIVE_ACCEL_AVX512 inline void note_marked(std::uint32_t* listed, std::uint32_t& marked,
+                                            __mmask16 lanes, int v) {
+    if (lanes == 0) return;
+    const __m512i offsets = _mm512_add_epi32(splat512(static_cast<std::uint32_t>(v) * kLanes512),
+                                             lane_index512());
+    _mm512_mask_compressstoreu_epi32(listed + marked, lanes, offsets);
+    marked += static_cast<std::uint32_t>(__builtin_popcount(lanes));
 }
 
 NATIVE_ACCEL_AVX512 void jump512(const SearchTables& tables, std::uint32_t first,
                                  std::uint32_t count, std::uint64_t* flags) noexcept {
-    constexpr int V = 32;
+    constexpr int V = kJumpVectors512;
     constexpr std::uint32_t group = V * kLanes512;
     static_assert(group <= kMaxForwardGroup);
     assert(tables.forward.applies && count > 0 && count <= group);
@@ -300,13 +409,16 @@ NATIVE_ACCEL_AVX512 void jump512(const SearchTables& tables, std::uint32_t first
         return _mm512_add_epi32(_mm512_mullo_epi32(seeds, splat512(forward.jump_mul[t - 1])),
                                 splat512(forward.jump_add[t - 1]));
     };
-    __mmask16 marked[V] = {};
+    // The lanes not yet marked, one masked compare per output: "below the limit at every
+    // rejecting output so far".
+    __mmask16 clear[V];
+    for (auto& lanes : clear) lanes = 0xFFFF;
     for (const std::uint32_t t : forward.rejecting) {
         __m512i doubled = start(t);
         const __m512i next = splat512(forward.jump_mul[t - 1] * kLanes512);  // modulo 2^32
         const __m512i limit = splat512(forward.reject_from[t - 1]);
         for (int v = 0; v < vectors; ++v) {
-            marked[v] |= _mm512_cmpge_epu32_mask(doubled, limit);
+            clear[v] = _mm512_mask_cmplt_epu32_mask(clear[v], doubled, limit);
             doubled = _mm512_add_epi32(doubled, next);
         }
     }
@@ -320,30 +432,108 @@ NATIVE_ACCEL_AVX512 void jump512(const SearchTables& tables, std::uint32_t first
     }
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
+    std::uint32_t listed[group + 4 * kLanes512];  // the marked seeds, as offsets from first
+    std::uint32_t marked = 0;
     for (int v = 0; v < vectors; ++v) {
         __m512i j[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
         for (int i = 0; i < tails; ++i) {
             j[i] = draw512(tables.fast_draws[n - 2 - static_cast<std::uint32_t>(i)], doubled[i]);
             doubled[i] = _mm512_add_epi32(doubled[i], next[i]);
         }
-        const std::uint64_t bits = tail_bits512(forward, n, j[0], j[1], j[2]) | marked[v];
+        const std::uint64_t bits = tail_bits512(forward, n, j[0], j[1], j[2]) & clear[v];
         flags[v * kLanes512 / 64] |= bits << (v * kLanes512 % 64);
+        note_marked(listed, marked, ~clear[v] & lanes_in(count, v), v);
     }
+    forward512_listed(tables, first, listed, marked, flags);
     clear_past(flags, words, count);
 }
+
+// The jump kernel with each of the R rejecting outputs' states held in a register across
+// the vectors of seeds: per vector, one add, one compare and one mask OR per output, the
+// marks never leave a mask register.
+template <int R>
+NATIVE_ACCEL_AVX512 void jump512_held(const SearchTables& tables, std::uint32_t first,
+                                      std::uint32_t count, std::uint64_t* flags) noexcept {
+    constexpr int V = kJumpVectors512;
+    constexpr std::uint32_t group = V * kLanes512;
+    const ForwardTables& forward = tables.forward;
+    assert(forward.applies && count > 0 && count <= group && forward.rejecting.size() == R);
+    const std::uint32_t n = tables.count;
+    const int vectors = static_cast<int>((count + kLanes512 - 1) / kLanes512);
+    const __m512i seeds = _mm512_add_epi32(
+        splat512(first), _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    auto start = [&](std::uint32_t t) NATIVE_ACCEL_AVX512 {  // output t of the first vector
+        return _mm512_add_epi32(_mm512_mullo_epi32(seeds, splat512(forward.jump_mul[t - 1])),
+                                splat512(forward.jump_add[t - 1]));
+    };
+    constexpr int held = R > 0 ? R : 1;
+    __m512i doubled[held];
+    std::uint32_t next[held];
+    std::uint32_t limit[held];
+    for (int r = 0; r < R; ++r) {
+        const std::uint32_t t = forward.rejecting[r];
+        doubled[r] = start(t);
+        next[r] = forward.jump_mul[t - 1] * kLanes512;  // modulo 2^32
+        limit[r] = forward.reject_from[t - 1];
+    }
+    __m512i tail_doubled[3];
+    __m512i tail_next[3];
+    const int tails = n >= 4 ? 3 : static_cast<int>(n - 1);
+    for (int i = 0; i < tails; ++i) {
+        const std::uint32_t t = n - 1 - static_cast<std::uint32_t>(i);
+        tail_doubled[i] = start(t);
+        tail_next[i] = splat512(forward.jump_mul[t - 1] * kLanes512);
+    }
+    constexpr std::uint32_t words = group / 64;
+    for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
+    std::uint32_t listed[group + 4 * kLanes512];  // the marked seeds, as offsets from first
+    std::uint32_t marked = 0;
+    for (int v = 0; v < vectors; ++v) {
+        __mmask16 clear = 0xFFFF;
+        for (int r = 0; r < R; ++r) {
+            clear = _mm512_mask_cmplt_epu32_mask(clear, doubled[r], splat512(limit[r]));
+            doubled[r] = _mm512_add_epi32(doubled[r], splat512(next[r]));
+        }
+        __m512i j[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
+        for (int i = 0; i < tails; ++i) {
+            j[i] = draw512(tables.fast_draws[n - 2 - static_cast<std::uint32_t>(i)], tail_doubled[i]);
+            tail_doubled[i] = _mm512_add_epi32(tail_doubled[i], tail_next[i]);
+        }
+        const std::uint64_t bits = tail_bits512(forward, n, j[0], j[1], j[2]) & clear;
+        flags[v * kLanes512 / 64] |= bits << (v * kLanes512 % 64);
+        note_marked(listed, marked, ~clear & lanes_in(count, v), v);
+    }
+    forward512_listed(tables, first, listed, marked, flags);
+    clear_past(flags, words, count);
+}
+
+// Held kernels for up to kHeld512 rejecting outputs (n up to about 24), the general one
+// past them.
+constexpr int kHeld512 = 20;
+using KernelCall = void (*)(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+template <int... R>
+constexpr std::array<KernelCall, sizeof...(R)> held512_table(std::integer_sequence<int, R...>) {
+    return {jump512_held<R>...};
+}
+constexpr auto kJumpHeld512 = held512_table(std::make_integer_sequence<int, kHeld512 + 1>());
 
 }  // namespace
 
 bool cpu_has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
 bool cpu_has_avx512() noexcept {
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw");
 }
 
 void forward_avx2_x4(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    forward2<4>(t, f, c, o);
+    forward2<4, false>(t, f, c, o);
 }
 void forward_avx2_x8(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    forward2<8>(t, f, c, o);
+    forward2<8, false>(t, f, c, o);
+}
+void forward_avx2_x8_biased(const SearchTables& t, std::uint32_t f, std::uint32_t c,
+                            std::uint64_t* o) noexcept {
+    forward2<8, true>(t, f, c, o);
 }
 void forward_avx512_x4(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
     forward512<4, false>(t, f, c, o);
@@ -361,6 +551,12 @@ void jump_avx2(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uin
 void jump_avx512(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
     jump512(t, f, c, o);
 }
+void jump_avx512_held(const SearchTables& t, std::uint32_t f, std::uint32_t c,
+                      std::uint64_t* o) noexcept {
+    const std::size_t rejecting = t.forward.rejecting.size();
+    if (rejecting < kJumpHeld512.size()) return kJumpHeld512[rejecting](t, f, c, o);
+    jump512(t, f, c, o);
+}
 
 #else
 
@@ -370,12 +566,14 @@ bool cpu_has_avx512() noexcept { return false; }
 // Never chosen: the CPU checks above are false.
 void forward_avx2_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void forward_avx2_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
+void forward_avx2_x8_biased(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void forward_avx512_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void forward_avx512_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void forward_avx512_x8_once(const SearchTables&, std::uint32_t, std::uint32_t,
                             std::uint64_t*) noexcept {}
 void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void jump_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
+void jump_avx512_held(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 
 #endif
 
