@@ -68,7 +68,8 @@ constexpr ForwardKernel kKernels[] = {
     {"avx512x4", 64, cpu_has_avx512, forward_avx512_x4},
     {"avx512x8", 128, cpu_has_avx512, forward_avx512_x8},
     {"avx512x8-once", 128, cpu_has_avx512, forward_avx512_x8_once},
-    {"jump-avx2", 256, cpu_has_avx2, jump_avx2},
+    {"avx512x8-any", 128, cpu_has_avx512, forward_avx512_x8_any},
+    {"jump-avx2", 1024, cpu_has_avx2, jump_avx2},
     {"jump-avx512", 2048, cpu_has_avx512, jump_avx512},
     {"jump-avx512-held", 2048, cpu_has_avx512, jump_avx512_held},
 };

@@ -45,7 +45,7 @@ inline constexpr std::uint32_t kOutputShiftDoubled = 17;  // output = doubled st
 inline constexpr std::uint32_t kMaxForwardGroup = 2048;   // seeds per kernel call, at most
 // The search uses a jump kernel up to this many items and a forward one above: the marked
 // seeds, which take the scalar kernel, grow with n (bench/match_bench measures both).
-inline constexpr std::uint32_t kJumpItemsAtMost = 48;
+inline constexpr std::uint32_t kJumpItemsAtMost = 256;
 
 struct ForwardKernel {
     const char* name;
@@ -109,6 +109,7 @@ void forward_avx2_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uin
 void forward_avx2_x8_biased(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void forward_avx512_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void forward_avx512_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void forward_avx512_x8_any(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void forward_avx512_x8_once(const SearchTables&, std::uint32_t, std::uint32_t,
                             std::uint64_t*) noexcept;
 void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;

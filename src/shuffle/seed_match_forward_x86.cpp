@@ -147,21 +147,14 @@ NATIVE_ACCEL_AVX2 inline void advance2(__m256i* doubled, std::uint32_t reject) {
     }
 }
 
+// Runs V vectors of (biased, with kBiased) doubled seed states through the shuffle's
+// steps; passed[v] gets the bits of the lanes whose last three items end in their ranges.
 template <int V, bool kBiased>
-NATIVE_ACCEL_AVX2 void forward2(const SearchTables& tables, std::uint32_t first,
-                                std::uint32_t count, std::uint64_t* flags) noexcept {
-    constexpr std::uint32_t group = V * kLanes2;
-    static_assert(group % 64 == 0 || group == 32);
-    assert(tables.forward.applies && count > 0 && count <= group);
+NATIVE_ACCEL_AVX2 inline void forward2_lanes(const SearchTables& tables, __m256i* doubled,
+                                             std::uint32_t* passed) {
     const Tail tail = tail_of(tables);
     const std::uint32_t* reject_from = tables.forward.reject_from.data();
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i bias = splat2(kBiased ? kBias : 0);
-    __m256i doubled[V];
-    for (int v = 0; v < V; ++v) {
-        const __m256i seeds = _mm256_add_epi32(splat2(first + v * kLanes2), lane);  // mod 2^32
-        doubled[v] = _mm256_xor_si256(_mm256_slli_epi32(seeds, 1), bias);
-    }
     for (std::uint32_t s = 0; s < tail.body; ++s) advance2<V, kBiased>(doubled, reject_from[s]);
     __m256i j[3][V];
     for (auto& row : j) {
@@ -173,18 +166,75 @@ NATIVE_ACCEL_AVX2 void forward2(const SearchTables& tables, std::uint32_t first,
             j[tail.steps - 1 - s][v] = draw2(tables.fast_draws[s], _mm256_xor_si256(doubled[v], bias));
         }
     }
+    for (int v = 0; v < V; ++v) passed[v] = tail_bits2(tables.forward, tail.n, j[0][v], j[1][v], j[2][v]);
+}
+
+template <int V, bool kBiased>
+NATIVE_ACCEL_AVX2 void forward2(const SearchTables& tables, std::uint32_t first,
+                                std::uint32_t count, std::uint64_t* flags) noexcept {
+    constexpr std::uint32_t group = V * kLanes2;
+    static_assert(group % 64 == 0 || group == 32);
+    assert(tables.forward.applies && count > 0 && count <= group);
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i bias = splat2(kBiased ? kBias : 0);
+    __m256i doubled[V];
+    for (int v = 0; v < V; ++v) {
+        const __m256i seeds = _mm256_add_epi32(splat2(first + v * kLanes2), lane);  // mod 2^32
+        doubled[v] = _mm256_xor_si256(_mm256_slli_epi32(seeds, 1), bias);
+    }
+    std::uint32_t passed[V];
+    forward2_lanes<V, kBiased>(tables, doubled, passed);
     constexpr std::uint32_t words = (group + 63) / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
-    for (int v = 0; v < V; ++v) {
-        const std::uint64_t bits = tail_bits2(tables.forward, tail.n, j[0][v], j[1][v], j[2][v]);
-        flags[v * kLanes2 / 64] |= bits << (v * kLanes2 % 64);
-    }
+    for (int v = 0; v < V; ++v) flags[v * kLanes2 / 64] |= std::uint64_t{passed[v]} << (v * kLanes2 % 64);
     clear_past(flags, words, count);
+}
+
+// As forward512_batch: the seeds first + listed[k] through the biased forward kernel.
+template <int V>
+NATIVE_ACCEL_AVX2 void forward2_batch(const SearchTables& tables, std::uint32_t first,
+                                      const std::uint32_t* listed, std::uint32_t count,
+                                      std::uint64_t* flags) {
+    __m256i doubled[V];
+    for (int v = 0; v < V; ++v) {
+        const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(listed + v * kLanes2));
+        const __m256i seeds = _mm256_add_epi32(splat2(first), at);  // modulo 2^32
+        doubled[v] = _mm256_xor_si256(_mm256_slli_epi32(seeds, 1), splat2(kBias));
+    }
+    std::uint32_t passed[V];
+    forward2_lanes<V, true>(tables, doubled, passed);
+    for (int v = 0; v < V; ++v) {
+        for (std::uint32_t bits = passed[v]; bits != 0; bits &= bits - 1) {
+            const auto lane = static_cast<std::uint32_t>(v * kLanes2 + __builtin_ctz(bits));
+            if (lane < count) flags[listed[lane] / 64] |= std::uint64_t{1} << (listed[lane] % 64);
+        }
+    }
+}
+
+// Every listed seed (listed has room for 8 * kLanes2 entries past count) in batches.
+NATIVE_ACCEL_AVX2 void forward2_listed(const SearchTables& tables, std::uint32_t first,
+                                       std::uint32_t* listed, std::uint32_t count,
+                                       std::uint64_t* flags) {
+    if (count == 0) return;
+    for (std::uint32_t k = count; k < count + 8 * kLanes2; ++k) listed[k] = listed[0];
+    for (std::uint32_t done = 0; done < count;) {
+        const std::uint32_t left = count - done;
+        if (left > 4 * kLanes2) {
+            forward2_batch<8>(tables, first, listed + done, left, flags);
+            done += 8 * kLanes2;
+        } else if (left > kLanes2) {
+            forward2_batch<4>(tables, first, listed + done, left, flags);
+            done += 4 * kLanes2;
+        } else {
+            forward2_batch<1>(tables, first, listed + done, left, flags);
+            done += kLanes2;
+        }
+    }
 }
 
 NATIVE_ACCEL_AVX2 void jump2(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
                              std::uint64_t* flags) noexcept {
-    constexpr int V = 32;
+    constexpr int V = 128;
     constexpr std::uint32_t group = V * kLanes2;
     assert(tables.forward.applies && count > 0 && count <= group);
     const ForwardTables& forward = tables.forward;
@@ -220,17 +270,23 @@ NATIVE_ACCEL_AVX2 void jump2(const SearchTables& tables, std::uint32_t first, st
     }
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
+    std::uint32_t listed[group + 8 * kLanes2];  // the marked seeds, as offsets from first
+    std::uint32_t listed_count = 0;
     for (int v = 0; v < vectors; ++v) {
         __m256i j[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
         for (int i = 0; i < tails; ++i) {
             j[i] = draw2(tables.fast_draws[n - 2 - static_cast<std::uint32_t>(i)], doubled[i]);
             doubled[i] = _mm256_add_epi32(doubled[i], next[i]);
         }
-        const std::uint64_t bits =
-            tail_bits2(forward, n, j[0], j[1], j[2]) |
-            static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(marked[v])));
+        const auto lanes = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(marked[v])));
+        const std::uint64_t bits = tail_bits2(forward, n, j[0], j[1], j[2]) & ~lanes;
         flags[v * kLanes2 / 64] |= bits << (v * kLanes2 % 64);
+        for (std::uint32_t m = lanes; m != 0; m &= m - 1) {
+            const auto k = static_cast<std::uint32_t>(v * kLanes2 + __builtin_ctz(m));
+            if (k < count) listed[listed_count++] = k;
+        }
     }
+    forward2_listed(tables, first, listed, listed_count, flags);
     clear_past(flags, words, count);
 }
 
@@ -273,14 +329,35 @@ NATIVE_ACCEL_AVX512 inline __mmask16 tail_bits512(const ForwardTables& forward, 
     return fits;
 }
 
-template <int V, bool kOnce>
+// How a step re-draws the rare rejected lanes: a loop per vector that has one; one masked
+// re-step per vector without a branch, a loop only for a second rejection; or one branch
+// for all vectors of the step.
+enum class Rejections { loop, once, any };
+
+template <int V, Rejections kHow>
 NATIVE_ACCEL_AVX512 inline void advance512(__m512i* doubled, std::uint32_t reject) {
     for (int v = 0; v < V; ++v) doubled[v] = step512(doubled[v]);
     if (reject == 0) return;
     const __m512i limit = splat512(reject);
+    if constexpr (kHow == Rejections::any) {
+        __mmask16 rejected[V];
+        __mmask16 any = 0;
+        for (int v = 0; v < V; ++v) {
+            rejected[v] = _mm512_cmpge_epu32_mask(doubled[v], limit);
+            any |= rejected[v];
+        }
+        if (any == 0) return;
+        for (int v = 0; v < V; ++v) {
+            while (rejected[v] != 0) {
+                doubled[v] = _mm512_mask_mov_epi32(doubled[v], rejected[v], step512(doubled[v]));
+                rejected[v] = _mm512_mask_cmpge_epu32_mask(rejected[v], doubled[v], limit);
+            }
+        }
+        return;
+    }
     for (int v = 0; v < V; ++v) {
         __mmask16 rejected = _mm512_cmpge_epu32_mask(doubled[v], limit);
-        if constexpr (kOnce) {
+        if constexpr (kHow == Rejections::once) {
             doubled[v] = _mm512_mask_mov_epi32(doubled[v], rejected, step512(doubled[v]));
             rejected = _mm512_mask_cmpge_epu32_mask(rejected, doubled[v], limit);
         }
@@ -293,18 +370,18 @@ NATIVE_ACCEL_AVX512 inline void advance512(__m512i* doubled, std::uint32_t rejec
 
 // Runs the V vectors of doubled seed states through the shuffle's steps; passed[v] gets the
 // lanes whose last three items end inside their ranges.
-template <int V, bool kOnce>
+template <int V, Rejections kHow>
 NATIVE_ACCEL_AVX512 inline void forward512_lanes(const SearchTables& tables, __m512i* doubled,
                                                  __mmask16* passed) {
     const Tail tail = tail_of(tables);
     const std::uint32_t* reject_from = tables.forward.reject_from.data();
-    for (std::uint32_t s = 0; s < tail.body; ++s) advance512<V, kOnce>(doubled, reject_from[s]);
+    for (std::uint32_t s = 0; s < tail.body; ++s) advance512<V, kHow>(doubled, reject_from[s]);
     __m512i j[3][V];
     for (auto& row : j) {
         for (auto& draw : row) draw = _mm512_setzero_si512();
     }
     for (std::uint32_t s = tail.body; s < tail.steps; ++s) {
-        advance512<V, kOnce>(doubled, reject_from[s]);
+        advance512<V, kHow>(doubled, reject_from[s]);
         for (int v = 0; v < V; ++v) j[tail.steps - 1 - s][v] = draw512(tables.fast_draws[s], doubled[v]);
     }
     for (int v = 0; v < V; ++v) passed[v] = tail_bits512(tables.forward, tail.n, j[0][v], j[1][v], j[2][v]);
@@ -314,7 +391,7 @@ NATIVE_ACCEL_AVX512 inline __m512i lane_index512() {
     return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
 
-template <int V, bool kOnce>
+template <int V, Rejections kHow>
 NATIVE_ACCEL_AVX512 void forward512(const SearchTables& tables, std::uint32_t first,
                                     std::uint32_t count, std::uint64_t* flags) noexcept {
     constexpr std::uint32_t group = V * kLanes512;
@@ -326,14 +403,14 @@ NATIVE_ACCEL_AVX512 void forward512(const SearchTables& tables, std::uint32_t fi
         doubled[v] = _mm512_slli_epi32(seeds, 1);
     }
     __mmask16 passed[V];
-    forward512_lanes<V, kOnce>(tables, doubled, passed);
+    forward512_lanes<V, kHow>(tables, doubled, passed);
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
     for (int v = 0; v < V; ++v) flags[v * kLanes512 / 64] |= std::uint64_t{passed[v]} << (v * kLanes512 % 64);
     clear_past(flags, words, count);
 }
 
-// The seeds first + listed[0], first + listed[1], ... (listed has room for kLanes512 * 4
+// The seeds first + listed[0], first + listed[1], ... (listed has room for kLanes512 * 8
 // entries past `count`) through the forward kernel; flags get the bits of those that pass.
 // A jump kernel's marked seeds, gathered, so that a vector's lanes stay busy.
 template <int V>
@@ -346,7 +423,7 @@ NATIVE_ACCEL_AVX512 void forward512_batch(const SearchTables& tables, std::uint3
         doubled[v] = _mm512_slli_epi32(_mm512_add_epi32(splat512(first), at), 1);  // mod 2^32
     }
     __mmask16 passed[V];
-    forward512_lanes<V, false>(tables, doubled, passed);
+    forward512_lanes<V, Rejections::loop>(tables, doubled, passed);
     for (int v = 0; v < V; ++v) {
         for (unsigned bits = passed[v]; bits != 0; bits &= bits - 1) {
             const auto lane = static_cast<std::uint32_t>(v * kLanes512 + __builtin_ctz(bits));
@@ -361,10 +438,13 @@ NATIVE_ACCEL_AVX512 void forward512_listed(const SearchTables& tables, std::uint
                                            std::uint64_t* flags) {
     if (count == 0) return;
     // Padding lanes repeat the first seed; their bits are ignored.
-    for (std::uint32_t k = count; k < count + 4 * kLanes512; ++k) listed[k] = listed[0];
+    for (std::uint32_t k = count; k < count + 8 * kLanes512; ++k) listed[k] = listed[0];
     for (std::uint32_t done = 0; done < count;) {
         const std::uint32_t left = count - done;
-        if (left > 2 * kLanes512) {
+        if (left > 4 * kLanes512) {
+            forward512_batch<8>(tables, first, listed + done, left, flags);
+            done += 8 * kLanes512;
+        } else if (left > 2 * kLanes512) {
             forward512_batch<4>(tables, first, listed + done, left, flags);
             done += 4 * kLanes512;
         } else if (left > kLanes512) {
@@ -432,7 +512,7 @@ NATIVE_ACCEL_AVX512 void jump512(const SearchTables& tables, std::uint32_t first
     }
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
-    std::uint32_t listed[group + 4 * kLanes512];  // the marked seeds, as offsets from first
+    std::uint32_t listed[group + 8 * kLanes512];  // the marked seeds, as offsets from first
     std::uint32_t marked = 0;
     for (int v = 0; v < vectors; ++v) {
         __m512i j[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
@@ -486,7 +566,7 @@ NATIVE_ACCEL_AVX512 void jump512_held(const SearchTables& tables, std::uint32_t 
     }
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
-    std::uint32_t listed[group + 4 * kLanes512];  // the marked seeds, as offsets from first
+    std::uint32_t listed[group + 8 * kLanes512];  // the marked seeds, as offsets from first
     std::uint32_t marked = 0;
     for (int v = 0; v < vectors; ++v) {
         __mmask16 clear = 0xFFFF;
@@ -536,14 +616,18 @@ void forward_avx2_x8_biased(const SearchTables& t, std::uint32_t f, std::uint32_
     forward2<8, true>(t, f, c, o);
 }
 void forward_avx512_x4(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    forward512<4, false>(t, f, c, o);
+    forward512<4, Rejections::loop>(t, f, c, o);
 }
 void forward_avx512_x8(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    forward512<8, false>(t, f, c, o);
+    forward512<8, Rejections::loop>(t, f, c, o);
+}
+void forward_avx512_x8_any(const SearchTables& t, std::uint32_t f, std::uint32_t c,
+                           std::uint64_t* o) noexcept {
+    forward512<8, Rejections::any>(t, f, c, o);
 }
 void forward_avx512_x8_once(const SearchTables& t, std::uint32_t f, std::uint32_t c,
                             std::uint64_t* o) noexcept {
-    forward512<8, true>(t, f, c, o);
+    forward512<8, Rejections::once>(t, f, c, o);
 }
 void jump_avx2(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
     jump2(t, f, c, o);
@@ -571,6 +655,7 @@ void forward_avx512_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::u
 void forward_avx512_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void forward_avx512_x8_once(const SearchTables&, std::uint32_t, std::uint32_t,
                             std::uint64_t*) noexcept {}
+void forward_avx512_x8_any(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void jump_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void jump_avx512_held(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
