@@ -547,7 +547,7 @@ def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
                          med[16]["endscalar"], med[16]["reference"], None, rounds))
     # The forward filter against the end-item lanes it replaced; with AVX-512 the targets
     # are higher, and the AVX2 kernels are measured as on a CPU without it.
-    wide = "avx512x8" in names
+    wide = "avx512" in names
     old = "end-item AVX2 lanes"
     for items, r in med.items():
         if "endlanes" not in r:
@@ -556,7 +556,7 @@ def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
         rows.append(_row(function, f"{items} items, 1 worker, search path", old, "seeds",
                          r["search"], r["endlanes"], targets.get(items), rounds))
         if wide:
-            avx2 = max(r["jump-avx2"], r["avx2x8"])
+            avx2 = max(r["jump-avx2"], r["avx2"])
             rows.append(_row(function, f"{items} items, 1 worker, AVX2 kernels only", old,
                              "seeds", avx2, r["endlanes"], {16: 2.4, 256: 1.9}.get(items),
                              rounds))

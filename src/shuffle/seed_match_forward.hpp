@@ -20,7 +20,7 @@
 //
 // Kernels:
 //   * scalar: one seed at a time, every CPU;
-//   * avx2, avx512: consecutive seeds in lock step, one per 32-bit lane, several vectors in
+//   * avx2, avx512, neon: consecutive seeds in lock step, one per 32-bit lane, several vectors in
 //     flight to hide the multiplier's latency; compiled for their instruction sets through
 //     function attributes and chosen at run time;
 //   * jump (scalar, avx2, avx512): no generator run at all. Under the hypothesis that no
@@ -49,7 +49,7 @@ inline constexpr std::uint32_t kJumpItemsAtMost = 256;
 
 struct ForwardKernel {
     const char* name;
-    std::uint32_t group;  // seeds per call, at most; a multiple of 64
+    std::uint32_t group;  // seeds per call, at most (up to kMaxForwardGroup)
     bool (*available)() noexcept;
     // Flags the seeds first .. first + count - 1 (0 < count <= group, no wrap past
     // 2^32 - 1) that may match: bit k % 64 of flags[k / 64] for seed first + k. Every
@@ -101,20 +101,16 @@ inline bool forward_passes(const SearchTables& tables, std::uint32_t seed) noexc
     return tail_fits(tables.forward, forward_tail(tables, seed));
 }
 
-// The vector kernels (seed_match_forward_x86.cpp); available() false where not built.
+// The vector kernels (seed_match_forward_x86.cpp, seed_match_forward_neon.cpp); available()
+// false where not built.
+bool cpu_has_neon() noexcept;
+void forward_neon(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 bool cpu_has_avx2() noexcept;
 bool cpu_has_avx512() noexcept;
-void forward_avx2_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void forward_avx2_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void forward_avx2_x8_biased(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void forward_avx512_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void forward_avx512_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void forward_avx512_x8_any(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void forward_avx512_x8_once(const SearchTables&, std::uint32_t, std::uint32_t,
-                            std::uint64_t*) noexcept;
+void forward_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void forward_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void jump_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void jump_avx512_held(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 
 }  // namespace detail
 }  // namespace native_accel::shuffle

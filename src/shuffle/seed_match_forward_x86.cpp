@@ -2,15 +2,17 @@
 // per 32-bit lane, eight lanes a vector on AVX2 and sixteen on AVX-512.
 //
 // Forward kernels run each lane's generator through every output. Its steps form one chain
-// of dependent multiplies per lane, so several vectors are kept in flight to cover the
-// multiplier's latency. A rejected candidate is rare per lane (for bound b a chance of
-// (32768 mod b) / 32768) and makes only its vector loop, re-stepping just its rejected
-// lanes. The "once" variant re-steps rejected lanes once without a branch and branches only
-// for a second rejection.
+// of dependent multiplies per lane, so eight vectors are kept in flight to cover the
+// multiplier's latency (four measured 25-45% slower). A rejected candidate is rare per lane
+// (for bound b a chance of (32768 mod b) / 32768) and makes its vector loop, re-stepping
+// just its rejected lanes. The AVX2 kernel keeps its states biased by 2^31 so that one
+// signed compare tests a rejection, and branches once per step for all its vectors.
 //
 // Jump kernels run no generator: each rejecting output's doubled state advances by one add
-// per vector of seeds and one compare marks the lanes whose candidate there would be
-// rejected (see seed_match_forward.hpp).
+// per vector of seeds and one compare clears the lanes whose candidate there would be
+// rejected (see seed_match_forward.hpp). The marked lanes are gathered into a list and
+// run through the forward kernel from it, whole vectors at a time; the larger the call,
+// the fuller those vectors.
 //
 // Everything here is compiled for its instruction set through function attributes and
 // chosen at run time, so the module still loads on any x86-64 CPU; other targets and
@@ -79,11 +81,6 @@ NATIVE_ACCEL_AVX2 inline __m256i step2(__m256i doubled) {
                             splat2(kDoubledIncrement));
 }
 
-// All ones in the lanes where a >= b, unsigned.
-NATIVE_ACCEL_AVX2 inline __m256i at_least2(__m256i a, __m256i b) {
-    return _mm256_cmpeq_epi32(_mm256_max_epu32(a, b), a);
-}
-
 // The draw from a doubled state. The output and the multiplier fit 16 bits, so the 16-bit
 // multiplies do: the low half of each 32-bit lane gets (v * m) >> 16, the high half
 // 0 * 0; q * bound < 2^15 fits the 16-bit product.
@@ -115,53 +112,42 @@ NATIVE_ACCEL_AVX2 inline std::uint32_t tail_bits2(const ForwardTables& forward, 
 // tells y >= limit from y + 2^31 > (limit - 1) + 2^31 read as signed, in one compare.
 constexpr std::uint32_t kBias = 0x80000000u;
 
-template <int V, bool kBiased>
-NATIVE_ACCEL_AVX2 inline void advance2(__m256i* doubled, std::uint32_t reject) {
-    for (int v = 0; v < V; ++v) doubled[v] = step2(doubled[v]);
+template <int V>
+NATIVE_ACCEL_AVX2 inline void advance2(__m256i* biased, std::uint32_t reject) {
+    for (int v = 0; v < V; ++v) biased[v] = step2(biased[v]);
     if (reject == 0) return;
-    if constexpr (kBiased) {
-        // One branch per step for all V vectors: a rejection anywhere is rare.
-        const __m256i below = splat2((reject - 1) ^ kBias);
-        __m256i rejected[V];
-        __m256i any = _mm256_setzero_si256();
-        for (int v = 0; v < V; ++v) {
-            rejected[v] = _mm256_cmpgt_epi32(doubled[v], below);
-            any = _mm256_or_si256(any, rejected[v]);
-        }
-        if (_mm256_testz_si256(any, any)) return;
-        for (int v = 0; v < V; ++v) {
-            while (_mm256_movemask_epi8(rejected[v]) != 0) {
-                doubled[v] = _mm256_blendv_epi8(doubled[v], step2(doubled[v]), rejected[v]);
-                rejected[v] = _mm256_and_si256(rejected[v], _mm256_cmpgt_epi32(doubled[v], below));
-            }
-        }
-    } else {
-        const __m256i limit = splat2(reject);
-        for (int v = 0; v < V; ++v) {
-            __m256i rejected = at_least2(doubled[v], limit);
-            while (_mm256_movemask_epi8(rejected) != 0) [[unlikely]] {
-                doubled[v] = _mm256_blendv_epi8(doubled[v], step2(doubled[v]), rejected);
-                rejected = _mm256_and_si256(rejected, at_least2(doubled[v], limit));
-            }
+    // One branch per step for all V vectors: a rejection anywhere is rare.
+    const __m256i below = splat2((reject - 1) ^ kBias);
+    __m256i rejected[V];
+    __m256i any = _mm256_setzero_si256();
+    for (int v = 0; v < V; ++v) {
+        rejected[v] = _mm256_cmpgt_epi32(biased[v], below);
+        any = _mm256_or_si256(any, rejected[v]);
+    }
+    if (_mm256_testz_si256(any, any)) return;
+    for (int v = 0; v < V; ++v) {
+        while (_mm256_movemask_epi8(rejected[v]) != 0) {
+            biased[v] = _mm256_blendv_epi8(biased[v], step2(biased[v]), rejected[v]);
+            rejected[v] = _mm256_and_si256(rejected[v], _mm256_cmpgt_epi32(biased[v], below));
         }
     }
 }
 
-// Runs V vectors of (biased, with kBiased) doubled seed states through the shuffle's
-// steps; passed[v] gets the bits of the lanes whose last three items end in their ranges.
-template <int V, bool kBiased>
+// Runs V vectors of biased seed states through the shuffle's steps; passed[v] gets the
+// bits of the lanes whose last three items end in their ranges.
+template <int V>
 NATIVE_ACCEL_AVX2 inline void forward2_lanes(const SearchTables& tables, __m256i* doubled,
                                              std::uint32_t* passed) {
     const Tail tail = tail_of(tables);
     const std::uint32_t* reject_from = tables.forward.reject_from.data();
-    const __m256i bias = splat2(kBiased ? kBias : 0);
-    for (std::uint32_t s = 0; s < tail.body; ++s) advance2<V, kBiased>(doubled, reject_from[s]);
+    const __m256i bias = splat2(kBias);
+    for (std::uint32_t s = 0; s < tail.body; ++s) advance2<V>(doubled, reject_from[s]);
     __m256i j[3][V];
     for (auto& row : j) {
         for (auto& draw : row) draw = _mm256_setzero_si256();
     }
     for (std::uint32_t s = tail.body; s < tail.steps; ++s) {
-        advance2<V, kBiased>(doubled, reject_from[s]);
+        advance2<V>(doubled, reject_from[s]);
         for (int v = 0; v < V; ++v) {
             j[tail.steps - 1 - s][v] = draw2(tables.fast_draws[s], _mm256_xor_si256(doubled[v], bias));
         }
@@ -169,21 +155,21 @@ NATIVE_ACCEL_AVX2 inline void forward2_lanes(const SearchTables& tables, __m256i
     for (int v = 0; v < V; ++v) passed[v] = tail_bits2(tables.forward, tail.n, j[0][v], j[1][v], j[2][v]);
 }
 
-template <int V, bool kBiased>
+template <int V>
 NATIVE_ACCEL_AVX2 void forward2(const SearchTables& tables, std::uint32_t first,
                                 std::uint32_t count, std::uint64_t* flags) noexcept {
     constexpr std::uint32_t group = V * kLanes2;
     static_assert(group % 64 == 0 || group == 32);
     assert(tables.forward.applies && count > 0 && count <= group);
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i bias = splat2(kBiased ? kBias : 0);
+    const __m256i bias = splat2(kBias);
     __m256i doubled[V];
     for (int v = 0; v < V; ++v) {
         const __m256i seeds = _mm256_add_epi32(splat2(first + v * kLanes2), lane);  // mod 2^32
         doubled[v] = _mm256_xor_si256(_mm256_slli_epi32(seeds, 1), bias);
     }
     std::uint32_t passed[V];
-    forward2_lanes<V, kBiased>(tables, doubled, passed);
+    forward2_lanes<V>(tables, doubled, passed);
     constexpr std::uint32_t words = (group + 63) / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
     for (int v = 0; v < V; ++v) flags[v * kLanes2 / 64] |= std::uint64_t{passed[v]} << (v * kLanes2 % 64);
@@ -202,7 +188,7 @@ NATIVE_ACCEL_AVX2 void forward2_batch(const SearchTables& tables, std::uint32_t 
         doubled[v] = _mm256_xor_si256(_mm256_slli_epi32(seeds, 1), splat2(kBias));
     }
     std::uint32_t passed[V];
-    forward2_lanes<V, true>(tables, doubled, passed);
+    forward2_lanes<V>(tables, doubled, passed);
     for (int v = 0; v < V; ++v) {
         for (std::uint32_t bits = passed[v]; bits != 0; bits &= bits - 1) {
             const auto lane = static_cast<std::uint32_t>(v * kLanes2 + __builtin_ctz(bits));
@@ -329,38 +315,16 @@ NATIVE_ACCEL_AVX512 inline __mmask16 tail_bits512(const ForwardTables& forward, 
     return fits;
 }
 
-// How a step re-draws the rare rejected lanes: a loop per vector that has one; one masked
-// re-step per vector without a branch, a loop only for a second rejection; or one branch
-// for all vectors of the step.
-enum class Rejections { loop, once, any };
-
-template <int V, Rejections kHow>
+// A rejected candidate makes only its vector loop, re-stepping just its rejected lanes.
+// (Re-stepping once without a branch, or one branch per step for all vectors, measured
+// slower.)
+template <int V>
 NATIVE_ACCEL_AVX512 inline void advance512(__m512i* doubled, std::uint32_t reject) {
     for (int v = 0; v < V; ++v) doubled[v] = step512(doubled[v]);
     if (reject == 0) return;
     const __m512i limit = splat512(reject);
-    if constexpr (kHow == Rejections::any) {
-        __mmask16 rejected[V];
-        __mmask16 any = 0;
-        for (int v = 0; v < V; ++v) {
-            rejected[v] = _mm512_cmpge_epu32_mask(doubled[v], limit);
-            any |= rejected[v];
-        }
-        if (any == 0) return;
-        for (int v = 0; v < V; ++v) {
-            while (rejected[v] != 0) {
-                doubled[v] = _mm512_mask_mov_epi32(doubled[v], rejected[v], step512(doubled[v]));
-                rejected[v] = _mm512_mask_cmpge_epu32_mask(rejected[v], doubled[v], limit);
-            }
-        }
-        return;
-    }
     for (int v = 0; v < V; ++v) {
         __mmask16 rejected = _mm512_cmpge_epu32_mask(doubled[v], limit);
-        if constexpr (kHow == Rejections::once) {
-            doubled[v] = _mm512_mask_mov_epi32(doubled[v], rejected, step512(doubled[v]));
-            rejected = _mm512_mask_cmpge_epu32_mask(rejected, doubled[v], limit);
-        }
         while (rejected != 0) [[unlikely]] {
             doubled[v] = _mm512_mask_mov_epi32(doubled[v], rejected, step512(doubled[v]));
             rejected = _mm512_mask_cmpge_epu32_mask(rejected, doubled[v], limit);
@@ -370,18 +334,18 @@ NATIVE_ACCEL_AVX512 inline void advance512(__m512i* doubled, std::uint32_t rejec
 
 // Runs the V vectors of doubled seed states through the shuffle's steps; passed[v] gets the
 // lanes whose last three items end inside their ranges.
-template <int V, Rejections kHow>
+template <int V>
 NATIVE_ACCEL_AVX512 inline void forward512_lanes(const SearchTables& tables, __m512i* doubled,
                                                  __mmask16* passed) {
     const Tail tail = tail_of(tables);
     const std::uint32_t* reject_from = tables.forward.reject_from.data();
-    for (std::uint32_t s = 0; s < tail.body; ++s) advance512<V, kHow>(doubled, reject_from[s]);
+    for (std::uint32_t s = 0; s < tail.body; ++s) advance512<V>(doubled, reject_from[s]);
     __m512i j[3][V];
     for (auto& row : j) {
         for (auto& draw : row) draw = _mm512_setzero_si512();
     }
     for (std::uint32_t s = tail.body; s < tail.steps; ++s) {
-        advance512<V, kHow>(doubled, reject_from[s]);
+        advance512<V>(doubled, reject_from[s]);
         for (int v = 0; v < V; ++v) j[tail.steps - 1 - s][v] = draw512(tables.fast_draws[s], doubled[v]);
     }
     for (int v = 0; v < V; ++v) passed[v] = tail_bits512(tables.forward, tail.n, j[0][v], j[1][v], j[2][v]);
@@ -391,7 +355,7 @@ NATIVE_ACCEL_AVX512 inline __m512i lane_index512() {
     return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
 
-template <int V, Rejections kHow>
+template <int V>
 NATIVE_ACCEL_AVX512 void forward512(const SearchTables& tables, std::uint32_t first,
                                     std::uint32_t count, std::uint64_t* flags) noexcept {
     constexpr std::uint32_t group = V * kLanes512;
@@ -403,7 +367,7 @@ NATIVE_ACCEL_AVX512 void forward512(const SearchTables& tables, std::uint32_t fi
         doubled[v] = _mm512_slli_epi32(seeds, 1);
     }
     __mmask16 passed[V];
-    forward512_lanes<V, kHow>(tables, doubled, passed);
+    forward512_lanes<V>(tables, doubled, passed);
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
     for (int v = 0; v < V; ++v) flags[v * kLanes512 / 64] |= std::uint64_t{passed[v]} << (v * kLanes512 % 64);
@@ -423,7 +387,7 @@ NATIVE_ACCEL_AVX512 void forward512_batch(const SearchTables& tables, std::uint3
         doubled[v] = _mm512_slli_epi32(_mm512_add_epi32(splat512(first), at), 1);  // mod 2^32
     }
     __mmask16 passed[V];
-    forward512_lanes<V, Rejections::loop>(tables, doubled, passed);
+    forward512_lanes<V>(tables, doubled, passed);
     for (int v = 0; v < V; ++v) {
         for (unsigned bits = passed[v]; bits != 0; bits &= bits - 1) {
             const auto lane = static_cast<std::uint32_t>(v * kLanes512 + __builtin_ctz(bits));
@@ -605,38 +569,16 @@ bool cpu_has_avx512() noexcept {
            __builtin_cpu_supports("avx512bw");
 }
 
-void forward_avx2_x4(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    forward2<4, false>(t, f, c, o);
+void forward_avx2(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
+    forward2<8>(t, f, c, o);
 }
-void forward_avx2_x8(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    forward2<8, false>(t, f, c, o);
-}
-void forward_avx2_x8_biased(const SearchTables& t, std::uint32_t f, std::uint32_t c,
-                            std::uint64_t* o) noexcept {
-    forward2<8, true>(t, f, c, o);
-}
-void forward_avx512_x4(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    forward512<4, Rejections::loop>(t, f, c, o);
-}
-void forward_avx512_x8(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    forward512<8, Rejections::loop>(t, f, c, o);
-}
-void forward_avx512_x8_any(const SearchTables& t, std::uint32_t f, std::uint32_t c,
-                           std::uint64_t* o) noexcept {
-    forward512<8, Rejections::any>(t, f, c, o);
-}
-void forward_avx512_x8_once(const SearchTables& t, std::uint32_t f, std::uint32_t c,
-                            std::uint64_t* o) noexcept {
-    forward512<8, Rejections::once>(t, f, c, o);
+void forward_avx512(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
+    forward512<8>(t, f, c, o);
 }
 void jump_avx2(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
     jump2(t, f, c, o);
 }
 void jump_avx512(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    jump512(t, f, c, o);
-}
-void jump_avx512_held(const SearchTables& t, std::uint32_t f, std::uint32_t c,
-                      std::uint64_t* o) noexcept {
     const std::size_t rejecting = t.forward.rejecting.size();
     if (rejecting < kJumpHeld512.size()) return kJumpHeld512[rejecting](t, f, c, o);
     jump512(t, f, c, o);
@@ -648,17 +590,10 @@ bool cpu_has_avx2() noexcept { return false; }
 bool cpu_has_avx512() noexcept { return false; }
 
 // Never chosen: the CPU checks above are false.
-void forward_avx2_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
-void forward_avx2_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
-void forward_avx2_x8_biased(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
-void forward_avx512_x4(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
-void forward_avx512_x8(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
-void forward_avx512_x8_once(const SearchTables&, std::uint32_t, std::uint32_t,
-                            std::uint64_t*) noexcept {}
-void forward_avx512_x8_any(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
+void forward_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
+void forward_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void jump_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
-void jump_avx512_held(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 
 #endif
 
