@@ -136,20 +136,20 @@ NATIVE_ACCEL_AVX2 inline void advance2(__m256i* biased, std::uint32_t reject) {
 // Runs V vectors of biased seed states through the shuffle's steps; passed[v] gets the
 // bits of the lanes whose last three items end in their ranges.
 template <int V>
-NATIVE_ACCEL_AVX2 inline void forward2_lanes(const SearchTables& tables, __m256i* doubled,
+NATIVE_ACCEL_AVX2 inline void forward2_lanes(const SearchTables& tables, __m256i* biased,
                                              std::uint32_t* passed) {
     const Tail tail = tail_of(tables);
     const std::uint32_t* reject_from = tables.forward.reject_from.data();
     const __m256i bias = splat2(kBias);
-    for (std::uint32_t s = 0; s < tail.body; ++s) advance2<V>(doubled, reject_from[s]);
+    for (std::uint32_t s = 0; s < tail.body; ++s) advance2<V>(biased, reject_from[s]);
     __m256i j[3][V];
     for (auto& row : j) {
         for (auto& draw : row) draw = _mm256_setzero_si256();
     }
     for (std::uint32_t s = tail.body; s < tail.steps; ++s) {
-        advance2<V>(doubled, reject_from[s]);
+        advance2<V>(biased, reject_from[s]);
         for (int v = 0; v < V; ++v) {
-            j[tail.steps - 1 - s][v] = draw2(tables.fast_draws[s], _mm256_xor_si256(doubled[v], bias));
+            j[tail.steps - 1 - s][v] = draw2(tables.fast_draws[s], _mm256_xor_si256(biased[v], bias));
         }
     }
     for (int v = 0; v < V; ++v) passed[v] = tail_bits2(tables.forward, tail.n, j[0][v], j[1][v], j[2][v]);
@@ -159,7 +159,7 @@ template <int V>
 NATIVE_ACCEL_AVX2 void forward2(const SearchTables& tables, std::uint32_t first,
                                 std::uint32_t count, std::uint64_t* flags) noexcept {
     constexpr std::uint32_t group = V * kLanes2;
-    static_assert(group % 64 == 0 || group == 32);
+    static_assert(group % 64 == 0);
     assert(tables.forward.applies && count > 0 && count <= group);
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i bias = splat2(kBias);
@@ -231,15 +231,14 @@ NATIVE_ACCEL_AVX2 void jump2(const SearchTables& tables, std::uint32_t first, st
         return _mm256_add_epi32(_mm256_mullo_epi32(seeds, splat2(forward.jump_mul[t - 1])),
                                 splat2(forward.jump_add[t - 1]));
     };
-    // AVX2 compares signed only: states and limit moved by 2^31 (a flip of the top bit,
-    // kept through the adds) turn "doubled >= limit" into "biased > limit - 1 biased".
-    const __m256i bias = splat2(0x80000000u);
+    // Biased states, as in advance2: the adds keep the bias too.
+    const __m256i bias = splat2(kBias);
     __m256i marked[V];
     for (auto& m : marked) m = _mm256_setzero_si256();
     for (const std::uint32_t t : forward.rejecting) {
         __m256i biased = _mm256_xor_si256(start(t), bias);
         const __m256i next = splat2(forward.jump_mul[t - 1] * kLanes2);  // modulo 2^32
-        const __m256i below = splat2((forward.reject_from[t - 1] - 1) ^ 0x80000000u);
+        const __m256i below = splat2((forward.reject_from[t - 1] - 1) ^ kBias);
         for (int v = 0; v < vectors; ++v) {
             marked[v] = _mm256_or_si256(marked[v], _mm256_cmpgt_epi32(biased, below));
             biased = _mm256_add_epi32(biased, next);
