@@ -218,6 +218,47 @@ NATIVE_ACCEL_AVX2 void forward2_listed(const SearchTables& tables, std::uint32_t
     }
 }
 
+// The last three draws of a jump kernel (bound n from output n - 1, n - 1 from n - 2, n - 2
+// from n - 3), each with its state, its step from one vector of seeds to the next and its
+// reduction constants, all kept in registers across the vectors. A draw that does not
+// exist (n < 4) has every constant 0 and draws 0.
+struct JumpTail2 {
+    __m256i doubled[3];
+    __m256i next[3];
+    __m256i multiplier[3];
+    __m256i bound[3];
+    __m128i shift[3];
+};
+
+NATIVE_ACCEL_AVX2 inline JumpTail2 jump_tail2(const SearchTables& tables, __m256i seeds) {
+    const ForwardTables& forward = tables.forward;
+    const std::uint32_t n = tables.count;
+    JumpTail2 tail;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const bool exists = i + 1 < n;
+        const std::uint32_t t = exists ? n - 1 - i : 1;
+        const FastDraw& fast = tables.fast_draws[t - 1];
+        const std::uint32_t mul = exists ? forward.jump_mul[t - 1] : 0;
+        tail.doubled[i] = _mm256_add_epi32(_mm256_mullo_epi32(seeds, splat2(mul)),
+                                           splat2(exists ? forward.jump_add[t - 1] : 0));
+        tail.next[i] = splat2(mul * kLanes2);  // modulo 2^32
+        tail.multiplier[i] = splat2(exists ? fast.narrow_multiplier : 0);
+        tail.bound[i] = splat2(exists ? fast.bound : 0);
+        tail.shift[i] = _mm_cvtsi32_si128(exists ? static_cast<int>(fast.narrow_shift - 16) : 0);
+    }
+    return tail;
+}
+
+// The three draws of the current vector of seeds (as draw2), then on to the next vector.
+NATIVE_ACCEL_AVX2 inline void next_draws2(JumpTail2& tail, __m256i* j) {
+    for (int i = 0; i < 3; ++i) {
+        const __m256i v = _mm256_srli_epi32(tail.doubled[i], kOutputShiftDoubled);
+        const __m256i q = _mm256_srl_epi32(_mm256_mulhi_epu16(v, tail.multiplier[i]), tail.shift[i]);
+        j[i] = _mm256_sub_epi32(v, _mm256_mullo_epi16(q, tail.bound[i]));
+        tail.doubled[i] = _mm256_add_epi32(tail.doubled[i], tail.next[i]);
+    }
+}
+
 NATIVE_ACCEL_AVX2 void jump2(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
                              std::uint64_t* flags) noexcept {
     constexpr int V = 128;
@@ -244,25 +285,14 @@ NATIVE_ACCEL_AVX2 void jump2(const SearchTables& tables, std::uint32_t first, st
             biased = _mm256_add_epi32(biased, next);
         }
     }
-    // Bound n draws from output n - 1, bound n - 1 from n - 2, bound n - 2 from n - 3.
-    __m256i doubled[3];
-    __m256i next[3];
-    const int tails = n >= 4 ? 3 : static_cast<int>(n - 1);
-    for (int i = 0; i < tails; ++i) {
-        const std::uint32_t t = n - 1 - static_cast<std::uint32_t>(i);
-        doubled[i] = start(t);
-        next[i] = splat2(forward.jump_mul[t - 1] * kLanes2);
-    }
+    JumpTail2 tail = jump_tail2(tables, seeds);
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
     std::uint32_t listed[group + 8 * kLanes2];  // the marked seeds, as offsets from first
     std::uint32_t listed_count = 0;
     for (int v = 0; v < vectors; ++v) {
-        __m256i j[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
-        for (int i = 0; i < tails; ++i) {
-            j[i] = draw2(tables.fast_draws[n - 2 - static_cast<std::uint32_t>(i)], doubled[i]);
-            doubled[i] = _mm256_add_epi32(doubled[i], next[i]);
-        }
+        __m256i j[3];
+        next_draws2(tail, j);
         const auto lanes = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(marked[v])));
         const std::uint64_t bits = tail_bits2(forward, n, j[0], j[1], j[2]) & ~lanes;
         flags[v * kLanes2 / 64] |= bits << (v * kLanes2 % 64);
@@ -420,6 +450,43 @@ NATIVE_ACCEL_AVX512 void forward512_listed(const SearchTables& tables, std::uint
     }
 }
 
+// As JumpTail2, sixteen lanes.
+struct JumpTail512 {
+    __m512i doubled[3];
+    __m512i next[3];
+    __m512i multiplier[3];
+    __m512i bound[3];
+    __m128i shift[3];
+};
+
+NATIVE_ACCEL_AVX512 inline JumpTail512 jump_tail512(const SearchTables& tables, __m512i seeds) {
+    const ForwardTables& forward = tables.forward;
+    const std::uint32_t n = tables.count;
+    JumpTail512 tail;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const bool exists = i + 1 < n;
+        const std::uint32_t t = exists ? n - 1 - i : 1;
+        const FastDraw& fast = tables.fast_draws[t - 1];
+        const std::uint32_t mul = exists ? forward.jump_mul[t - 1] : 0;
+        tail.doubled[i] = _mm512_add_epi32(_mm512_mullo_epi32(seeds, splat512(mul)),
+                                           splat512(exists ? forward.jump_add[t - 1] : 0));
+        tail.next[i] = splat512(mul * kLanes512);  // modulo 2^32
+        tail.multiplier[i] = splat512(exists ? fast.narrow_multiplier : 0);
+        tail.bound[i] = splat512(exists ? fast.bound : 0);
+        tail.shift[i] = _mm_cvtsi32_si128(exists ? static_cast<int>(fast.narrow_shift - 16) : 0);
+    }
+    return tail;
+}
+
+NATIVE_ACCEL_AVX512 inline void next_draws512(JumpTail512& tail, __m512i* j) {
+    for (int i = 0; i < 3; ++i) {
+        const __m512i v = _mm512_srli_epi32(tail.doubled[i], kOutputShiftDoubled);
+        const __m512i q = _mm512_srl_epi32(_mm512_mulhi_epu16(v, tail.multiplier[i]), tail.shift[i]);
+        j[i] = _mm512_sub_epi32(v, _mm512_mullo_epi16(q, tail.bound[i]));
+        tail.doubled[i] = _mm512_add_epi32(tail.doubled[i], tail.next[i]);
+    }
+}
+
 // The lanes of vector v that hold one of the `count` seeds.
 inline __mmask16 lanes_in(std::uint32_t count, int v) noexcept {
     const std::uint32_t from = static_cast<std::uint32_t>(v) * kLanes512;
@@ -465,24 +532,14 @@ NATIVE_ACCEL_AVX512 void jump512(const SearchTables& tables, std::uint32_t first
             doubled = _mm512_add_epi32(doubled, next);
         }
     }
-    __m512i doubled[3];
-    __m512i next[3];
-    const int tails = n >= 4 ? 3 : static_cast<int>(n - 1);
-    for (int i = 0; i < tails; ++i) {
-        const std::uint32_t t = n - 1 - static_cast<std::uint32_t>(i);
-        doubled[i] = start(t);
-        next[i] = splat512(forward.jump_mul[t - 1] * kLanes512);
-    }
+    JumpTail512 tail = jump_tail512(tables, seeds);
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
     std::uint32_t listed[group + 8 * kLanes512];  // the marked seeds, as offsets from first
     std::uint32_t marked = 0;
     for (int v = 0; v < vectors; ++v) {
-        __m512i j[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
-        for (int i = 0; i < tails; ++i) {
-            j[i] = draw512(tables.fast_draws[n - 2 - static_cast<std::uint32_t>(i)], doubled[i]);
-            doubled[i] = _mm512_add_epi32(doubled[i], next[i]);
-        }
+        __m512i j[3];
+        next_draws512(tail, j);
         const std::uint64_t bits = tail_bits512(forward, n, j[0], j[1], j[2]) & clear[v];
         flags[v * kLanes512 / 64] |= bits << (v * kLanes512 % 64);
         note_marked(listed, marked, ~clear[v] & lanes_in(count, v), v);
@@ -519,14 +576,7 @@ NATIVE_ACCEL_AVX512 void jump512_held(const SearchTables& tables, std::uint32_t 
         next[r] = forward.jump_mul[t - 1] * kLanes512;  // modulo 2^32
         limit[r] = forward.reject_from[t - 1];
     }
-    __m512i tail_doubled[3];
-    __m512i tail_next[3];
-    const int tails = n >= 4 ? 3 : static_cast<int>(n - 1);
-    for (int i = 0; i < tails; ++i) {
-        const std::uint32_t t = n - 1 - static_cast<std::uint32_t>(i);
-        tail_doubled[i] = start(t);
-        tail_next[i] = splat512(forward.jump_mul[t - 1] * kLanes512);
-    }
+    JumpTail512 tail = jump_tail512(tables, seeds);
     constexpr std::uint32_t words = group / 64;
     for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
     std::uint32_t listed[group + 8 * kLanes512];  // the marked seeds, as offsets from first
@@ -537,11 +587,8 @@ NATIVE_ACCEL_AVX512 void jump512_held(const SearchTables& tables, std::uint32_t 
             clear = _mm512_mask_cmplt_epu32_mask(clear, doubled[r], splat512(limit[r]));
             doubled[r] = _mm512_add_epi32(doubled[r], splat512(next[r]));
         }
-        __m512i j[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
-        for (int i = 0; i < tails; ++i) {
-            j[i] = draw512(tables.fast_draws[n - 2 - static_cast<std::uint32_t>(i)], tail_doubled[i]);
-            tail_doubled[i] = _mm512_add_epi32(tail_doubled[i], tail_next[i]);
-        }
+        __m512i j[3];
+        next_draws512(tail, j);
         const std::uint64_t bits = tail_bits512(forward, n, j[0], j[1], j[2]) & clear;
         flags[v * kLanes512 / 64] |= bits << (v * kLanes512 % 64);
         note_marked(listed, marked, ~clear & lanes_in(count, v), v);
