@@ -105,7 +105,7 @@ struct SearchTables {
     // wrap: offsets then never decrease along the positions, so the items expected before
     // it sit before it, those expected after it after it; an item of size above 0 also has
     // every item of its own offset before it, one of size 0 or less may have them on
-    // either side. Meaningless (but in range) for layouts that wrap.
+    // either side. Meaningless (but in range) for layouts that wrap; empty past 32768 items.
     std::vector<std::uint32_t> position_low;
     std::vector<std::uint32_t> position_high;
     ForwardTables forward;

@@ -103,6 +103,10 @@ std::array<std::uint32_t, 3> forward_tail(const SearchTables& tables, std::uint3
 
 void build_forward_tables(SearchTables& tables) {
     const std::uint32_t n = tables.count;
+    ForwardTables& forward = tables.forward;
+    // Past 32768 items the last draws take two outputs each: the filter does not apply,
+    // and a layout that large need not pay for the sort below.
+    if (n > kOutputMask + 1) return;
     // Positions from the sorted expected offsets: below = items expected before, not_above
     // = items expected before or at the same offset (the item itself included).
     std::vector<std::uint32_t> sorted(tables.expected);
@@ -122,8 +126,7 @@ void build_forward_tables(SearchTables& tables) {
         if (takes_room) positive += static_cast<std::uint32_t>(tables.sizes[k]);
     }
 
-    ForwardTables& forward = tables.forward;
-    forward.applies = n <= kOutputMask + 1 && positive < (std::uint64_t{1} << 32);
+    forward.applies = positive < (std::uint64_t{1} << 32);
     if (!forward.applies) return;
     forward.reject_from.resize(n - 1);
     forward.jump_mul.resize(n - 1);

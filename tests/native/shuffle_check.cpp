@@ -129,6 +129,10 @@ void check_position_ranges() {
     expect(!SearchTables(wraps).forward.applies, "sizes summing to 2^32 keep the old paths");
     const std::vector<TargetEntry> just = {{0, 0x7FFFFFFF}, {0x7FFFFFFF, 0x7FFFFFFF}, {-2, 1}};
     expect(SearchTables(just).forward.applies, "sizes summing to 2^32 - 1 take the filter");
+    std::vector<TargetEntry> many(kOutputMask + 2, TargetEntry{0, 0});
+    expect(!SearchTables(many).forward.applies, "two outputs a draw keep the old paths");
+    many.pop_back();
+    expect(SearchTables(many).forward.applies, "32768 items take the filter");
 }
 
 // Every forward kernel available here on a block of seeds: its flags against the scalar
