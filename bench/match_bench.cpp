@@ -1,13 +1,17 @@
-// Seeds per second of the seed search's match test: the plain reference test against the
-// fast path (division-free draws, end-item filter, AVX2 lanes when the CPU has them) and
-// that path without lanes, on the same seeds, with one and with two worker threads.
+// Seeds per second of the seed search's match test, one path after the other on the same
+// seeds: the plain reference test; the end-item paths the search used before the forward
+// filter (scalar, and AVX2 lanes where the CPU has them), kept as the peers of the new
+// kernels; every forward kernel this CPU has; and the path the search picks, with one and
+// with two worker threads.
 //
 //   match_bench [seconds per measurement, default 0.5]
 //
 // Each target is the layout of a seed outside the measured range, with distinct sizes, so
-// that nearly every seed is a miss as in a real search. Both paths must report the same
-// matching seeds; the program exits 1 if they do not.
+// that nearly every seed is a miss as in a real search. Every path must report the same
+// matching seeds as the reference; the program exits 1 if one does not. The last column is
+// the search's path against the end-item lanes (the fastest path before the filter).
 #include "shuffle/seed_match.hpp"
+#include "shuffle/seed_match_forward.hpp"
 #include "shuffle/seed_match_testing.hpp"
 
 #include <algorithm>
@@ -17,14 +21,18 @@
 #include <cstdlib>
 #include <optional>
 #include <random>
+#include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 namespace {
 
 using namespace native_accel::shuffle;
 using Clock = std::chrono::steady_clock;
-constexpr std::optional<MatchPath> kReference;  // the plain test, the peer of the fast paths
+// What a measurement runs: the reference test (monostate), a path, or a forward kernel.
+using Tested = std::variant<std::monostate, MatchPath, const ForwardKernel*>;
+constexpr Tested kReference{};
 
 std::vector<TargetEntry> layout_of(std::uint32_t seed, std::uint32_t n) {
     std::mt19937 rng(n);
@@ -66,21 +74,25 @@ struct Run {
 };
 
 // `workers` threads split the seeds from `first` on into equal consecutive slices, each with
-// a matcher of its own: the reference test when no path is given.
-Run run(const SearchTables& tables, std::optional<MatchPath> path, unsigned workers,
-        std::uint32_t first, std::uint32_t count) {
+// a matcher of its own.
+Run run(const SearchTables& tables, const Tested& tested, unsigned workers, std::uint32_t first,
+        std::uint32_t count) {
     std::vector<std::vector<std::uint32_t>> found(workers);
     std::vector<std::thread> threads;
     const std::uint32_t slice = count / workers;
     const auto start = Clock::now();
     for (unsigned w = 0; w < workers; ++w) {
         threads.emplace_back([&, w] {
-            if (path) {
+            const std::uint32_t from = first + w * slice;
+            if (const auto* path = std::get_if<MatchPath>(&tested)) {
                 SeedMatcher matcher(tables, *path);
-                scan_all(matcher, first + w * slice, slice, found[w]);
+                scan_all(matcher, from, slice, found[w]);
+            } else if (const auto* kernel = std::get_if<const ForwardKernel*>(&tested)) {
+                SeedMatcher matcher(tables, **kernel);
+                scan_all(matcher, from, slice, found[w]);
             } else {
                 testing::ReferenceMatcher matcher(tables);
-                scan_all(matcher, first + w * slice, slice, found[w]);
+                scan_all(matcher, from, slice, found[w]);
             }
         });
     }
@@ -91,10 +103,10 @@ Run run(const SearchTables& tables, std::optional<MatchPath> path, unsigned work
 }
 
 // Grows the seed count until one pass takes about `budget` seconds.
-std::uint32_t calibrate(const SearchTables& tables, std::optional<MatchPath> path, double budget) {
+std::uint32_t calibrate(const SearchTables& tables, const Tested& tested, double budget) {
     std::uint32_t count = 1024;
     for (;;) {
-        const double seconds = run(tables, path, 1, 0x10000000, count).seconds;
+        const double seconds = run(tables, tested, 1, 0x10000000, count).seconds;
         if (seconds >= budget / 4 || count >= (1u << 30)) {
             const double wanted = count * budget / std::max(seconds, 1e-6);
             return static_cast<std::uint32_t>(std::clamp(wanted, 2048.0, 4.0e9 - 0x10000000));
@@ -103,51 +115,77 @@ std::uint32_t calibrate(const SearchTables& tables, std::optional<MatchPath> pat
     }
 }
 
+struct Column {
+    std::string name;
+    Tested tested;
+    bool both_workers;  // measured with two workers too
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const double budget = argc > 1 ? std::atof(argv[1]) : 0.5;
     const std::uint32_t first = 0x10000000;  // the hidden seeds below lie outside
     bool agree = true;
-    std::printf("%-5s %-7s %14s %14s %14s %7s\n", "items", "workers", "reference/s",
-                "scalar/s", "fast/s", "ratio");
+    std::vector<Column> columns = {{"reference", kReference, true},
+                                   {"endscalar", MatchPath::scalar, false}};
+    if (detail::cpu_has_lanes()) columns.push_back({"endlanes", MatchPath::lanes, true});
+    for (const ForwardKernel& kernel : forward_kernels()) {
+        if (kernel.available()) columns.push_back({kernel.name, &kernel, false});
+    }
+    columns.push_back({"search", MatchPath::forward, true});
+    const std::size_t peer = detail::cpu_has_lanes() ? 2 : 1;  // the old path's best
+
+    std::printf("%-5s %-7s", "items", "workers");
+    for (const Column& column : columns) std::printf(" %13s", (column.name + "/s").c_str());
+    std::printf(" %7s\n", "ratio");
     for (std::uint32_t n : {8u, 16u, 64u, 256u}) {
         const auto target = layout_of(12345 + n, n);
         const SearchTables tables(target);
-        const MatchPath fast = best_match_path(tables);
-        // Both paths test the same seeds: the reference pass sets how many, and the fast
-        // pass runs on a range as many times longer as it is faster (its matches on the
-        // common seeds must be the reference's), so that both take about as long.
+        // Every path runs on a range as many times longer than the reference's as it is
+        // faster (its matches on the common seeds must be the reference's), so that each
+        // takes about as long.
         const std::uint32_t count = calibrate(tables, kReference, budget) & ~63u;
-        const std::uint32_t longer = calibrate(tables, fast, budget) & ~63u;
-        const std::uint32_t fast_count = std::max(count, longer);
-        double single[2] = {0, 0};
+        std::vector<std::uint32_t> counts;
+        for (const Column& column : columns) {
+            counts.push_back(std::max(count, calibrate(tables, column.tested, budget) & ~63u));
+        }
+        std::vector<double> single(columns.size(), 0.0);
         for (unsigned workers : {1u, 2u}) {
-            const Run reference = run(tables, kReference, workers, first, count);
-            const Run quick = run(tables, fast, workers, first, fast_count);
-            std::vector<std::uint32_t> common;
-            for (std::uint32_t seed : quick.matches) {
-                if (seed - first < count / workers * workers) common.push_back(seed);
+            std::vector<std::uint32_t> truth;
+            std::vector<double> rates(columns.size(), 0.0);
+            for (std::size_t c = 0; c < columns.size(); ++c) {
+                if (workers == 2 && !columns[c].both_workers) continue;
+                const Run done = run(tables, columns[c].tested, workers, first, counts[c]);
+                std::vector<std::uint32_t> common;
+                for (std::uint32_t seed : done.matches) {
+                    if (seed - first < count / workers * workers) common.push_back(seed);
+                }
+                if (c == 0) truth = common;
+                agree = agree && common == truth;
+                rates[c] = counts[c] / done.seconds;
             }
-            agree = agree && common == reference.matches;
-            // The fast path without lanes, as on a CPU without AVX2.
-            const Run scalar = run(tables, MatchPath::scalar, workers, first, count);
-            agree = agree && scalar.matches == reference.matches;
-            const double ref_rate = count / reference.seconds;
-            const double fast_rate = fast_count / quick.seconds;
-            std::printf("%-5u %-7u %14.0f %14.0f %14.0f %7.1f\n", n, workers, ref_rate,
-                        count / scalar.seconds, fast_rate, fast_rate / ref_rate);
+            std::printf("%-5u %-7u", n, workers);
+            for (double rate : rates) std::printf(" %13.0f", rate);
+            std::printf(" %7.2f\n", rates.back() / rates[peer]);
             if (workers == 1) {
-                single[0] = ref_rate;
-                single[1] = fast_rate;
+                single = rates;
             } else {
-                std::printf("%-5u scaling %13.2fx %14s %13.2fx\n", n, ref_rate / single[0], "",
-                            fast_rate / single[1]);
+                std::printf("%-5u scaling", n);
+                for (std::size_t c = 0; c < columns.size(); ++c) {
+                    if (columns[c].both_workers) {
+                        std::printf(" %12.2fx", rates[c] / single[c]);
+                    } else {
+                        std::printf(" %13s", "");
+                    }
+                }
+                std::printf("\n");
             }
         }
     }
-    std::printf("fast path: %s; matches %s\n",
-                best_match_path(SearchTables(layout_of(1, 16))) == MatchPath::lanes ? "AVX2 lanes" : "scalar",
+    std::printf("the search's kernel: %s at 16 items, %s at 256; matches %s\n",
+                best_forward_kernel(SearchTables(layout_of(1, 16))).name,
+                best_forward_kernel(SearchTables(layout_of(1, 256))).name,
                 agree ? "agree" : "DIFFER");
     return agree ? 0 : 1;
 }

@@ -59,15 +59,15 @@ class Sizes:
     xor: int
     tile_side: int
     shuffle_items: int
-    search_seeds: int
+    search_seeds: dict[int, int]  # seeds per search call, by item count
 
 
 FULL = Sizes(text=8 * MIB, picture_side=2048, audio_seconds=60, md5_large=16 * MIB,
              md5_calls=100_000, xor=64 * MIB, tile_side=4096, shuffle_items=10**6,
-             search_seeds=2**24)
+             search_seeds={8: 2**28, 16: 2**28, 64: 2**26, 256: 2**25})
 QUICK = Sizes(text=256 * 1024, picture_side=256, audio_seconds=1, md5_large=1 * MIB,
               md5_calls=1000, xor=1 * MIB, tile_side=256, shuffle_items=10**4,
-              search_seeds=2**12)
+              search_seeds={8: 2**12, 16: 2**12, 64: 2**12, 256: 2**12})
 
 
 # Scenarios that keep both cores busy lose a whole round to a pause of either core (the
@@ -352,9 +352,11 @@ def impossible_layout(n: int) -> list[tuple[int, int]]:
 
 
 def search_cases(sz: Sizes) -> list[Case]:
-    seeds = sz.search_seeds
+    """The search over the last seeds, two workers against one. The seed counts keep a call
+    at a few tenths of a second: much shorter, and starting the workers and the monitor's
+    first round would weigh on the ratio as much as the search itself."""
     cases = []
-    for n in (8, 16, 64, 256):
+    for n, seeds in sz.search_seeds.items():
         label = f"{n} items, 2**{seeds.bit_length() - 1} seeds, 2 workers"
         if not hasattr(na, "find_shuffle_seed_first"):
             cases.append(_missing("find_shuffle_seed_first", label, "workers=1"))
@@ -482,7 +484,12 @@ def _missing(function: str, scenario: str, peer: str, needs: str | None = None) 
 # ---- The match-test micro-benchmark (C++) -------------------------------------------------
 
 MATCH_TARGET = "match_bench"
-MATCH_LINE = re.compile(r"^\s*(\d+)\s+([12])\s+(\d+)\s+(\d+)\s+(\d+)\s+[\d.]+\s*$", re.M)
+# The head names the rates' columns (reference, endscalar, endlanes where the CPU has AVX2,
+# each forward kernel, search); a row gives items, workers, the rates and a ratio.
+MATCH_HEAD = re.compile(r"^items\s+workers\s+(.*?)\s+ratio\s*$", re.M)
+MATCH_LINE = re.compile(r"^(\d+)\s+([12])\s+((?:\d+\s+)+)[\d.]+\s*$", re.M)
+# The search's one-worker call against the plain loop of the reference test.
+SEARCH_ITEMS, SEARCH_SEEDS = 16, 2**26
 
 
 def module_build_dir() -> Path | None:
@@ -500,8 +507,9 @@ def module_build_dir() -> Path | None:
 def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
     """Builds the C++ micro-benchmark in the module's build tree and runs it `rounds` times.
     Each run times, on the same seeds one after the other, the reference match test, the
-    fast one without vector lanes and the fast one with the best path the CPU has; rows
-    are the one-worker medians of the runs."""
+    end-item paths the search used before the forward filter, every forward kernel the CPU
+    has and the search's own path; rows are the one-worker medians of the runs. Then the
+    module's search with one worker against the reference test's plain loop."""
     function, peer = "match test (C++)", "scalar reference match test"
     if not (ROOT / "bench" / "CMakeLists.txt").exists():
         return [_missing(function, "16 items", peer, "bench/CMakeLists.txt")]
@@ -513,25 +521,56 @@ def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
                    check=True, stdout=subprocess.DEVNULL)
     binary = build_dir / "bench" / MATCH_TARGET
     budget = "0.01" if quick else "0.2"  # seconds per measurement inside the program
-    rates: dict[int, tuple[list[float], list[float], list[float]]] = {}
+    rates: dict[int, dict[str, list[float]]] = {}
+    names: list[str] = []
     for _ in range(max(1, rounds)):
         out = subprocess.run([str(binary), budget], check=True, capture_output=True,
                              text=True).stdout
-        for items, workers, reference, scalar, fast in MATCH_LINE.findall(out):
+        head = MATCH_HEAD.search(out)
+        if head is None:
+            raise RuntimeError(f"{MATCH_TARGET} printed no head:\n{out}")
+        names = [name.removesuffix("/s") for name in head.group(1).split()]
+        for items, workers, values in MATCH_LINE.findall(out):
             if workers == "1":
-                for series, value in zip(rates.setdefault(int(items), ([], [], [])),
-                                         (reference, scalar, fast)):
-                    series.append(float(value))
+                series = rates.setdefault(int(items), {})
+                for name, value in zip(names, values.split()):
+                    series.setdefault(name, []).append(float(value))
     if not rates:
         raise RuntimeError(f"{MATCH_TARGET} printed no rates:\n{out}")
-    med = {items: [statistics.median(v) for v in series] for items, series in rates.items()}
-    rows = [_row(function, f"{items} items, 1 worker", peer, "seeds", fast, reference,
-                 5.0 if items == 16 else None, rounds)
-            for items, (reference, _, fast) in sorted(med.items())]
+    med = {items: {name: statistics.median(v) for name, v in series.items()}
+           for items, series in sorted(rates.items())}
+    rows = [_row(function, f"{items} items, 1 worker", peer, "seeds", r["search"],
+                 r["reference"], 5.0 if items == 16 else None, rounds)
+            for items, r in med.items()]
     if 16 in med:
-        reference, scalar, _ = med[16]
         rows.append(_row(function, "16 items, 1 worker, without vector lanes", peer, "seeds",
-                         scalar, reference, None, rounds))
+                         med[16]["endscalar"], med[16]["reference"], None, rounds))
+    # The forward filter against the end-item lanes it replaced; with AVX-512 the targets
+    # are higher, and the AVX2 kernels are measured as on a CPU without it.
+    wide = "avx512" in names
+    old = "end-item AVX2 lanes"
+    for items, r in med.items():
+        if "endlanes" not in r:
+            continue
+        targets = {16: 4.0, 256: 2.8} if wide else {16: 2.4, 256: 1.9}
+        rows.append(_row(function, f"{items} items, 1 worker, search path", old, "seeds",
+                         r["search"], r["endlanes"], targets.get(items), rounds))
+        if wide:
+            avx2 = max(r["jump-avx2"], r["avx2"])
+            rows.append(_row(function, f"{items} items, 1 worker, AVX2 kernels only", old,
+                             "seeds", avx2, r["endlanes"], {16: 2.4, 256: 1.9}.get(items),
+                             rounds))
+    if SEARCH_ITEMS in med and hasattr(na, "find_shuffle_seed_first"):
+        seeds = 2**12 if quick else SEARCH_SEEDS
+        layout = impossible_layout(SEARCH_ITEMS)
+        call = lambda: na.find_shuffle_seed_first(layout, 2**32 - seeds, 1, None, 0.0)  # noqa: E731
+        call()
+        times = [_timed(call, 1) for _ in range(max(1, rounds))]
+        rows.append(_row("find_shuffle_seed_first",
+                         f"{SEARCH_ITEMS} items, 2**{seeds.bit_length() - 1} seeds, 1 worker",
+                         "plain loop of the reference match test (match_bench)", "seeds",
+                         seeds / statistics.median(times), med[SEARCH_ITEMS]["reference"],
+                         40.0, rounds))
     return rows
 
 

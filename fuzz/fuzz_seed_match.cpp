@@ -1,15 +1,19 @@
 // The match test of the seed search on arbitrary layouts and seeds: the reference test, the
-// scalar path (division-free draws, end-item filter) and the 32-lane path must agree on
-// every seed, and so must a shuffle written here from the generator's definition. The end
-// items the fast paths trace through their stored draws are compared with those of the
-// real shuffle. Half of the layouts are taken from the shuffle of one of the tested seeds,
+// scalar path (division-free draws, end-item filter), the 32-lane path and every forward
+// kernel this CPU has must agree on every seed, and so must a shuffle written here from
+// the generator's definition. The end items the fast paths trace through their stored
+// draws, and the forward filter's tail positions, are compared with those of the real
+// shuffle; a forward kernel must flag every match and flag exactly the seeds the scalar
+// kernel passes (a jump kernel may flag more). Half of the layouts are taken from the shuffle of one of the tested seeds,
 // so that matches (and near misses, with one entry changed) are common, not one in n!.
 #include "shuffle/seed_match.hpp"
+#include "shuffle/seed_match_forward.hpp"
 #include "shuffle/seed_match_testing.hpp"
 #include "support.hpp"
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace {
 
@@ -121,9 +125,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t tested = past_lanes ? 2 : kLanes;
     std::array<bool, kLanes> expected{};
     std::array<std::uint32_t, 2 * kLanes> real_ends{};  // items at positions 0 and n - 1
+    std::array<bool, kLanes> passes{};  // the scalar forward kernel's verdicts
+    std::vector<std::uint32_t> position(n);
     for (std::uint32_t k = 0; k < tested; ++k) {
         const std::uint32_t seed = first + k;
         const std::vector<std::uint32_t> order = shuffled(seed, n);
+        if (tables.forward.applies) {
+            for (std::uint32_t p = 0; p < n; ++p) position[order[p]] = p;
+            const auto tail = native_accel::shuffle::detail::forward_tail(tables, seed);
+            for (std::uint32_t i = 0; i < 3 && i < n; ++i) FUZZ_CHECK(tail[i] == position[n - 1 - i]);
+            passes[k] = native_accel::shuffle::detail::forward_passes(tables, seed);
+        }
         expected[k] = lays_out(order, targets);
         real_ends[2 * k] = order.front();
         real_ends[2 * k + 1] = order.back();
@@ -144,6 +156,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::array<std::uint32_t, 2 * kLanes> ends{};
         SeedMatcherProbe(lanes).lane_ends(first, ends);
         FUZZ_CHECK(ends == real_ends);
+    }
+
+    FUZZ_CHECK(SeedMatcher(tables, MatchPath::forward).scan(first, tested) == first_match);
+    if (tables.forward.applies) {
+        for (const auto& kernel : native_accel::shuffle::forward_kernels()) {
+            if (!kernel.available()) continue;
+            const bool jump = std::string_view(kernel.name).starts_with("jump");
+            std::uint64_t flags[native_accel::shuffle::kMaxForwardGroup / 64];
+            kernel.flag(tables, first, tested, flags);
+            for (std::uint32_t k = 0; k < kernel.group; ++k) {
+                const bool flagged = (flags[k / 64] >> (k % 64)) & 1;
+                FUZZ_CHECK(k < tested || !flagged);
+                if (k >= tested) continue;
+                FUZZ_CHECK(!expected[k] || passes[k]);
+                FUZZ_CHECK(jump ? (flagged || !passes[k]) : flagged == passes[k]);
+            }
+            FUZZ_CHECK(SeedMatcher(tables, kernel).scan(first, tested) == first_match);
+        }
     }
     return 0;
 }

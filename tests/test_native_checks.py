@@ -5,7 +5,10 @@ run in the plain build only: under the sanitizer build the fuzz targets run the 
 with ASan and UBSan, and a free-threaded interpreter changes nothing they check.
 
 - shuffle_check: the division-free draw against the plain one, the scalar and AVX2 lane
-  match paths against the reference test seed by seed, and the exact progress texts;
+  match paths and every forward kernel the CPU has (scalar, AVX2, AVX-512; NEON where
+  built for aarch64) against the reference test seed by seed, the forward filter's tail
+  positions against real shuffles, its position ranges on ties, and the exact progress
+  texts;
 - planted_violation: breaks an invariant on purpose and must abort on its assert, which
   shows that the checks really run the bodies' asserts;
 - encoder_check: every search-tree variant kept in bench/encoder_variants.hpp, and the

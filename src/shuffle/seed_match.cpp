@@ -1,5 +1,6 @@
 #include "shuffle/seed_match.hpp"
 
+#include "shuffle/seed_match_forward.hpp"
 #include "shuffle/seed_match_lanes.hpp"
 
 #include <algorithm>
@@ -52,6 +53,7 @@ SearchTables::SearchTables(std::span<const TargetEntry> targets)
         end_flags[k] = (expected[k] == 0 ? kCanOpen : 0) |
                        (expected[k] == total - own ? kCanClose : 0);
     }
+    detail::build_forward_tables(*this);
 }
 
 bool lanes_supported(const SearchTables& tables) noexcept {
@@ -59,6 +61,7 @@ bool lanes_supported(const SearchTables& tables) noexcept {
 }
 
 MatchPath best_match_path(const SearchTables& tables) noexcept {
+    if (tables.forward.applies) return MatchPath::forward;
     return lanes_supported(tables) ? MatchPath::lanes : MatchPath::scalar;
 }
 
@@ -86,10 +89,31 @@ bool ReferenceTest::matches(std::uint32_t seed) {
 
 SeedMatcher::SeedMatcher(const SearchTables& tables, MatchPath path)
     : tables_(tables), path_(path), reference_(tables), draws_(tables.count - 1) {
+    if (path_ == MatchPath::forward) {
+        if (tables_.forward.applies) {
+            kernel_ = &best_forward_kernel(tables_);
+        } else {
+            path_ = MatchPath::lanes;
+        }
+    }
     if (path_ == MatchPath::lanes && !lanes_supported(tables_)) path_ = MatchPath::scalar;
     if (path_ == MatchPath::lanes) {
         lane_draws_.resize(std::size_t{tables.count - 1} * kLaneGroup);
     }
+}
+
+SeedMatcher::SeedMatcher(const SearchTables& tables, const ForwardKernel& kernel)
+    : tables_(tables), path_(MatchPath::forward), reference_(tables), kernel_(&kernel) {
+    assert(tables.forward.applies && kernel.available() && kernel.group <= kMaxForwardGroup);
+}
+
+std::uint32_t SeedMatcher::group() const noexcept {
+    switch (path_) {
+        case MatchPath::forward: return kernel_->group;
+        case MatchPath::lanes: return kLaneGroup;
+        case MatchPath::scalar: break;
+    }
+    return 1;
 }
 
 std::uint32_t SeedMatcher::draw_all(std::uint32_t seed) {
@@ -140,8 +164,29 @@ std::uint32_t SeedMatcher::lanes_scan(std::uint32_t first) {
     return kLaneGroup;
 }
 
+// The kernel flags the seeds that may match; the scalar kernel looks again at each (a jump
+// kernel flags its marked seeds unseen) and the reference test decides.
+std::uint32_t SeedMatcher::forward_scan(std::uint32_t first, std::uint32_t count) {
+    std::uint64_t flags[kMaxForwardGroup / 64];
+    const std::uint32_t group = kernel_->group;
+    for (std::uint32_t done = 0; done < count;) {
+        const std::uint32_t part = std::min(group, count - done);
+        kernel_->flag(tables_, first + done, part, flags);
+        for (std::uint32_t w = 0; w * 64 < part; ++w) {
+            for (std::uint64_t bits = flags[w]; bits != 0; bits &= bits - 1) {
+                const std::uint32_t k = w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
+                const std::uint32_t seed = first + done + k;
+                if (detail::forward_passes(tables_, seed) && reference_.matches(seed)) return done + k;
+            }
+        }
+        done += part;
+    }
+    return count;
+}
+
 std::uint32_t SeedMatcher::scan(std::uint32_t first, std::uint32_t count) {
     assert(count == 0 || first <= UINT32_MAX - (count - 1));
+    if (path_ == MatchPath::forward) return forward_scan(first, count);
     std::uint32_t done = 0;
     if (path_ == MatchPath::lanes) {
         for (; count - done >= kLaneGroup; done += kLaneGroup) {

@@ -19,11 +19,17 @@
 // The draws themselves avoid the hardware division: the accept test becomes v < quotient *
 // bound, and v / bound a multiplication by a reciprocal that is exact for every candidate
 // (see FastDraw). The lane path runs 32 consecutive seeds in lock step on AVX2.
+//
+// Those two paths serve the layouts the forward filter cannot judge (positive sizes that
+// wrap past 2^32, more than 32768 items). The forward path (seed_match_forward.hpp), where
+// it applies, checks where the last three items end from the last three draws alone, a
+// chance near 1 / n^3 for a random seed, and is what the search uses.
 #pragma once
 
 #include "shuffle/msvc_rand.hpp"
 #include "shuffle/target_entry.hpp"
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -58,6 +64,30 @@ struct FastDraw {
     }
 };
 
+// What the forward filter reads (seed_match_forward.hpp); `applies` is false, and the rest
+// empty, for layouts it cannot judge.
+//
+// Doubled states: with y = 2 * state (modulo 2^32) the step is y' = a * y + 2c, the output
+// is y >> 17 and a one-output candidate is rejected exactly when y >= accept_below << 17, so
+// a step is a multiply, an add and one unsigned compare.
+struct ForwardTables {
+    bool applies = false;  // n <= 32768 and the positive sizes sum below 2^32
+    // Step s (bound s + 2): the doubled states from this value on are rejected; 0 when the
+    // bound rejects nothing (a power of two).
+    std::vector<std::uint32_t> reject_from;
+    // Where items n - 1, n - 2, n - 3 (entries 0, 1, 2) may end in a matching seed:
+    // position p fits when p - low <= width (unsigned). An item that does not exist (n = 2)
+    // has width 2^32 - 1 and always fits.
+    std::array<std::uint32_t, 3> tail_low{};
+    std::array<std::uint32_t, 3> tail_width{};
+    // Jump-ahead: under "no candidate rejected", the doubled state of output t (1 .. n - 1)
+    // of seed s is jump_mul[t - 1] * s + jump_add[t - 1] (modulo 2^32).
+    std::vector<std::uint32_t> jump_mul;
+    std::vector<std::uint32_t> jump_add;
+    // The outputs t whose bound t + 1 can reject, in increasing order.
+    std::vector<std::uint32_t> rejecting;
+};
+
 // What every worker reads: built once per search, read-only afterwards.
 struct SearchTables {
     explicit SearchTables(std::span<const TargetEntry> targets);
@@ -71,6 +101,14 @@ struct SearchTables {
     // Per item: bit 0 when it can open the layout (expects offset 0), bit 1 when it can
     // close it (expects T - max(size, 0)).
     std::vector<std::int32_t> end_flags;
+    // Per item, the positions it can hold in a matching seed when the positive sizes do not
+    // wrap: offsets then never decrease along the positions, so the items expected before
+    // it sit before it, those expected after it after it; an item of size above 0 also has
+    // every item of its own offset before it, one of size 0 or less may have them on
+    // either side. Meaningless (but in range) for layouts that wrap; empty past 32768 items.
+    std::vector<std::uint32_t> position_low;
+    std::vector<std::uint32_t> position_high;
+    ForwardTables forward;
 };
 
 inline constexpr std::int32_t kCanOpen = 1;
@@ -91,11 +129,15 @@ private:
 };
 
 enum class MatchPath {
-    scalar,  // one seed at a time: division-free draws, end-item filter, reference test
-    lanes,   // 32 seeds in lock step (AVX2), then as scalar
+    scalar,   // one seed at a time: division-free draws, end-item filter, reference test
+    lanes,    // 32 seeds in lock step (AVX2), then as scalar
+    forward,  // the forward filter's best kernel for this CPU and n, then the reference test
 };
 
-// The fastest path this CPU and target support (lanes need AVX2 and n <= 32768).
+struct ForwardKernel;  // seed_match_forward.hpp
+
+// The fastest path this CPU and target support: forward where the filter applies, else
+// lanes (AVX2 and n <= 32768), else scalar.
 MatchPath best_match_path(const SearchTables& tables) noexcept;
 bool lanes_supported(const SearchTables& tables) noexcept;
 
@@ -108,13 +150,14 @@ class SeedMatcherProbe;  // seed_match_testing.hpp
 // One worker's match tester with its scratch buffers, allocated once.
 class SeedMatcher {
 public:
-    // The lanes path falls back to scalar where lanes_supported() is false.
+    // The lanes path falls back to scalar where lanes_supported() is false; forward falls
+    // back to the best of the others where the filter does not apply.
     SeedMatcher(const SearchTables& tables, MatchPath path);
+    // The forward path with the given kernel, which must be available (checks, benchmarks).
+    SeedMatcher(const SearchTables& tables, const ForwardKernel& kernel);
 
     // How many seeds one scan call handles at most with this path.
-    [[nodiscard]] std::uint32_t group() const noexcept {
-        return path_ == MatchPath::lanes ? kLaneGroup : 1;
-    }
+    [[nodiscard]] std::uint32_t group() const noexcept;
 
     // Tests seeds first, first + 1, ..., first + count - 1 (no wrap past 2^32 - 1) in
     // increasing order and stops at the first match. Returns how many seeds did not match
@@ -126,6 +169,7 @@ private:
 
     bool scalar_match(std::uint32_t seed);
     std::uint32_t lanes_scan(std::uint32_t first);
+    std::uint32_t forward_scan(std::uint32_t first, std::uint32_t count);
     std::uint32_t draw_all(std::uint32_t seed);  // fills draws_, returns the opening item
     std::uint32_t closing_item() const noexcept;
 
@@ -134,6 +178,7 @@ private:
     ReferenceTest reference_;
     std::vector<std::uint32_t> draws_;       // j of bound i at index i - 2
     std::vector<std::uint32_t> lane_draws_;  // (n - 1) * kLaneGroup, lanes path only
+    const ForwardKernel* kernel_ = nullptr;  // forward path only
 };
 
 }  // namespace native_accel::shuffle

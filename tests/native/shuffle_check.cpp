@@ -1,10 +1,12 @@
 // Checks of the shuffle bodies that Python cannot reach: the division-free draw against
-// the plain one for every one-output candidate, the scalar and lane match paths against
-// the reference test seed by seed, their end items against real shuffles, and the exact
-// texts of the progress line. Run by tests/test_shuffle_native.py; exits 1 on a failure.
+// the plain one for every one-output candidate, the scalar and lane match paths and every
+// forward kernel this CPU has against the reference test seed by seed, their end items and
+// tail positions against real shuffles, the position ranges on ties, and the exact texts
+// of the progress line. Run by tests/test_native_checks.py; exits 1 on a failure.
 #include "shuffle/msvc_rand.hpp"
 #include "shuffle/progress.hpp"
 #include "shuffle/seed_match.hpp"
+#include "shuffle/seed_match_forward.hpp"
 #include "shuffle/seed_match_lanes.hpp"
 #include "shuffle/seed_match_testing.hpp"
 
@@ -78,31 +80,110 @@ void check_fast_draws() {
     }
 }
 
-std::vector<TargetEntry> random_target(std::mt19937_64& rng, std::uint32_t n, int style) {
+// Layout styles: distinct sizes; sizes -1, 0 and 1 (ties everywhere); sizes 3 or 5; sizes
+// whose sum wraps past 2^32 (the forward filter steps aside); and distinct sizes with every
+// offset moved by one, which no seed lays out.
+constexpr int kStyles = 5;
+
+std::vector<TargetEntry> random_target(std::mt19937_64& rng, std::uint32_t n, int style,
+                                       std::uint32_t hidden) {
     std::vector<std::int32_t> sizes(n);
     for (auto& size : sizes) {
         switch (style) {
-            case 0: size = static_cast<std::int32_t>(1 + rng() % 1000); break;
             case 1: size = static_cast<std::int32_t>(rng() % 3) - 1; break;   // -1, 0, 1
-            default: size = static_cast<std::int32_t>(3 + 2 * (rng() % 2)); break;  // 3 or 5
+            case 2: size = static_cast<std::int32_t>(3 + 2 * (rng() % 2)); break;  // 3 or 5
+            case 3: size = static_cast<std::int32_t>(0x40000000 + rng() % 0x3FFFFFFF); break;
+            default: size = static_cast<std::int32_t>(1 + rng() % 1000); break;
         }
     }
-    // The layout of some seed, so that matches and near misses both occur.
+    // The layout of seed `hidden`, so that matches and near misses both occur.
     std::vector<std::uint32_t> order(n);
     for (std::uint32_t k = 0; k < n; ++k) order[k] = k;
-    msvc_shuffle(static_cast<std::uint32_t>(rng()), n,
+    msvc_shuffle(hidden, n,
                  [&order](std::uint32_t p, std::uint32_t j) { std::swap(order[p], order[j]); });
     std::vector<TargetEntry> target(n);
     std::uint32_t running = 0;
     for (std::uint32_t k : order) {
-        target[k] = {static_cast<std::int32_t>(running), sizes[k]};
+        target[k] = {static_cast<std::int32_t>(running + (style == 4)), sizes[k]};
         if (sizes[k] > 0) running += static_cast<std::uint32_t>(sizes[k]);
     }
     return target;
 }
 
+// Position ranges of a hand-made layout with ties, sizes of 0 and below; the filter's
+// conditions for applying.
+void check_position_ranges() {
+    // Offsets 0 {A (size 0), B (5)}, 5 {C (-1), D (3)}, 8 {E (0)}: B has A before it, D has
+    // C before it, A and C may stand on either side of their partner.
+    const std::vector<TargetEntry> tied = {{0, 0}, {0, 5}, {5, -1}, {5, 3}, {8, 0}};
+    const SearchTables tables(tied);
+    expect(tables.position_low == std::vector<std::uint32_t>{0, 1, 2, 3, 4} &&
+               tables.position_high == std::vector<std::uint32_t>{1, 1, 3, 3, 4},
+           "position ranges on ties");
+    expect(tables.forward.applies && tables.forward.tail_low == std::array<std::uint32_t, 3>{4, 3, 2} &&
+               tables.forward.tail_width == std::array<std::uint32_t, 3>{0, 0, 1},
+           "tail ranges on ties");
+    const std::vector<TargetEntry> two = {{0, 1}, {1, 1}};
+    expect(SearchTables(two).forward.tail_width[2] == UINT32_MAX, "n = 2 checks two items");
+    const std::vector<TargetEntry> wraps = {{0, 0x7FFFFFFF}, {0x7FFFFFFF, 0x7FFFFFFF}, {-2, 2}};
+    expect(!SearchTables(wraps).forward.applies, "sizes summing to 2^32 keep the old paths");
+    const std::vector<TargetEntry> just = {{0, 0x7FFFFFFF}, {0x7FFFFFFF, 0x7FFFFFFF}, {-2, 1}};
+    expect(SearchTables(just).forward.applies, "sizes summing to 2^32 - 1 take the filter");
+    std::vector<TargetEntry> many(kOutputMask + 2, TargetEntry{0, 0});
+    expect(!SearchTables(many).forward.applies, "two outputs a draw keep the old paths");
+    many.pop_back();
+    expect(SearchTables(many).forward.applies, "32768 items take the filter");
+}
+
+// Every forward kernel available here on a block of seeds: its flags against the scalar
+// kernel's verdicts (a forward kernel computes the same filter, a jump kernel may flag its
+// marked seeds too) and against the truth (every match flagged), whole groups and a part
+// of one, and its matcher's scan against the reference's.
+void check_kernels(const SearchTables& tables, std::uint32_t first, const std::string& where) {
+    std::vector<bool> truth(kMaxForwardGroup);
+    std::vector<bool> passes(kMaxForwardGroup);
+    ReferenceMatcher reference(tables);
+    for (std::uint32_t k = 0; k < kMaxForwardGroup; ++k) {
+        truth[k] = reference.match(first + k);
+        passes[k] = detail::forward_passes(tables, first + k);
+        expect(!truth[k] || passes[k], "scalar filter keeps every match, " + where);
+    }
+    for (const ForwardKernel& kernel : forward_kernels()) {
+        if (!kernel.available()) continue;
+        const bool jump = std::string(kernel.name).starts_with("jump");
+        const std::string what = std::string(kernel.name) + ", " + where;
+        std::uint64_t flags[kMaxForwardGroup / 64];
+        for (std::uint32_t done = 0; done < kMaxForwardGroup;) {
+            // A part of a group first, at the block's start, then whole groups.
+            const std::uint32_t count = std::min(done == 0 ? kernel.group / 2 + 3 : kernel.group,
+                                                 kMaxForwardGroup - done);
+            kernel.flag(tables, first + done, count, flags);
+            for (std::uint32_t k = 0; k < kernel.group; ++k) {
+                const bool flagged = (flags[k / 64] >> (k % 64)) & 1;
+                if (k >= count) {
+                    expect(!flagged, "no flag past the count, " + what);
+                } else if (jump) {
+                    expect(flagged || !passes[done + k], "jump kernel keeps survivors, " + what);
+                } else {
+                    expect(flagged == passes[done + k], "kernel agrees with scalar, " + what);
+                }
+            }
+            done += count;
+        }
+        SeedMatcher matcher(tables, kernel);
+        for (std::uint32_t done = 0; done < kMaxForwardGroup;) {
+            const std::uint32_t found = matcher.scan(first + done, kMaxForwardGroup - done);
+            std::uint32_t want = done;
+            while (want < kMaxForwardGroup && !truth[want]) ++want;
+            expect(done + found == want, "kernel scan, " + what);
+            done = want + 1;
+        }
+    }
+}
+
 void check_paths(std::uint32_t n, int style, std::mt19937_64& rng) {
-    const auto target = random_target(rng, n, style);
+    const auto hidden = static_cast<std::uint32_t>(rng());
+    const auto target = random_target(rng, n, style, hidden);
     const SearchTables tables(target);
     ReferenceMatcher reference(tables);
     SeedMatcher scalar(tables, MatchPath::scalar);
@@ -112,11 +193,24 @@ void check_paths(std::uint32_t n, int style, std::mt19937_64& rng) {
     const bool have_lanes = lanes_supported(tables);
     const std::string where = "n " + std::to_string(n) + " style " + std::to_string(style);
 
+    SeedMatcher forward(tables, MatchPath::forward);
+    if (tables.forward.applies) {
+        // The top of the seed range, the block around the hidden seed, a random block.
+        check_kernels(tables, UINT32_MAX - (kMaxForwardGroup - 1), where);
+        check_kernels(tables, std::min(hidden - std::min(hidden, 100u), UINT32_MAX - (kMaxForwardGroup - 1)),
+                      where);
+        check_kernels(tables, static_cast<std::uint32_t>(rng()) & ~1023u, where);
+    }
+
     std::vector<std::uint32_t> order(n);
-    for (int group = 0; group < 24; ++group) {
-        // Include the very top of the seed range: lanes must not wrap past it.
-        const auto first = group == 0 ? UINT32_MAX - (kLaneGroup - 1)
-                                      : static_cast<std::uint32_t>(rng() % (UINT32_MAX - 64));
+    std::vector<std::uint32_t> position(n);
+    const int groups = n > kOutputMask ? 2 : 24;
+    for (int group = 0; group < groups; ++group) {
+        // Include the very top of the seed range (lanes must not wrap past it) and the seed
+        // whose layout the target is.
+        const auto first = group == 0   ? UINT32_MAX - (kLaneGroup - 1)
+                           : group == 1 ? std::min(hidden - std::min(hidden, 5u), UINT32_MAX - (kLaneGroup - 1))
+                                        : static_cast<std::uint32_t>(rng() % (UINT32_MAX - 64));
         std::array<std::uint32_t, 2 * kLaneGroup> ends{};
         if (have_lanes) lane_steps.lane_ends(first, ends);
         int matched = 0;
@@ -134,6 +228,13 @@ void check_paths(std::uint32_t n, int style, std::mt19937_64& rng) {
                 expect(ends[2 * k] == order[0] && ends[2 * k + 1] == order[n - 1],
                        "lane ends, " + where);
             }
+            if (tables.forward.applies) {
+                for (std::uint32_t p = 0; p < n; ++p) position[order[p]] = p;
+                const auto tail = detail::forward_tail(tables, seed);
+                for (std::uint32_t i = 0; i < 3 && i < n; ++i) {
+                    expect(tail[i] == position[n - 1 - i], "tail position, " + where);
+                }
+            }
             const bool truth = reference.match(seed);
             matched += truth;
             expect(scalar_steps.scalar_match(seed) == truth, "scalar match, " + where);
@@ -144,6 +245,7 @@ void check_paths(std::uint32_t n, int style, std::mt19937_64& rng) {
             const std::uint32_t by_reference = reference.scan(first + done, left);
             expect(scalar.scan(first + done, left) == by_reference, "scalar scan, " + where);
             expect(lanes.scan(first + done, left) == by_reference, "lane scan, " + where);
+            expect(forward.scan(first + done, left) == by_reference, "forward scan, " + where);
             done += by_reference + 1;
             matched -= by_reference < left;
         }
@@ -195,11 +297,19 @@ void check_intervals() {
 int main() {
     check_fast_draws();
     std::mt19937_64 rng(7);
-    for (std::uint32_t n : {2u, 3u, 4u, 5u, 7u, 8u, 16u, 31u, 64u, 100u, 256u}) {
-        for (int style = 0; style < 3; ++style) check_paths(n, style, rng);
+    check_position_ranges();
+    for (std::uint32_t n : {2u, 3u, 4u, 5u, 7u, 8u, 16u, 17u, 31u, 33u, 48u, 49u, 64u, 100u,
+                            255u, 256u, 300u}) {
+        for (int style = 0; style < kStyles; ++style) check_paths(n, style, rng);
     }
+    // Past one output a draw: the filter steps aside and the old paths take over.
+    check_paths(kOutputMask + 2, 0, rng);
     check_texts();
     check_intervals();
-    std::printf("lanes %s; %d failure(s)\n", detail::cpu_has_lanes() ? "on" : "off", failures);
+    std::printf("lanes %s; forward kernels:", detail::cpu_has_lanes() ? "on" : "off");
+    for (const ForwardKernel& kernel : forward_kernels()) {
+        if (kernel.available()) std::printf(" %s", kernel.name);
+    }
+    std::printf("; %d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;
 }

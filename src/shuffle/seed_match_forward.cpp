@@ -1,0 +1,175 @@
+#include "shuffle/seed_match_forward.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <string_view>
+
+namespace native_accel::shuffle {
+namespace detail {
+namespace {
+
+constexpr std::uint32_t kScalarGroup = 64;
+
+bool always() noexcept { return true; }
+
+void forward_scalar(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                    std::uint64_t* flags) noexcept {
+    assert(count > 0 && count <= kScalarGroup);
+    std::uint64_t word = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        word |= std::uint64_t{forward_passes(tables, first + k)} << k;
+    }
+    flags[0] = word;
+}
+
+// The jump-ahead kernel on plain integers: one add and one compare per seed and
+// rejecting output, in loops over consecutive seeds that a compiler may vectorise.
+void jump_scalar(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                 std::uint64_t* flags) noexcept {
+    assert(count > 0 && count <= kScalarGroup);
+    const ForwardTables& forward = tables.forward;
+    std::uint32_t marked[kScalarGroup] = {};
+    for (const std::uint32_t t : forward.rejecting) {
+        const std::uint32_t step = forward.jump_mul[t - 1];
+        const std::uint32_t reject_from = forward.reject_from[t - 1];
+        std::uint32_t doubled = step * first + forward.jump_add[t - 1];  // modulo 2^32
+        for (std::uint32_t k = 0; k < kScalarGroup; ++k) {
+            marked[k] |= doubled >= reject_from;
+            doubled += step;
+        }
+    }
+    const std::uint32_t n = tables.count;
+    std::uint64_t word = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        bool flagged = marked[k] != 0;
+        if (!flagged) {
+            // Output t draws below bound t + 1: bound n from output n - 1, and so on.
+            std::array<std::uint32_t, 3> j{};
+            for (std::uint32_t i = 0; i < 3 && i + 1 < n; ++i) {
+                const std::uint32_t t = n - 1 - i;
+                const std::uint32_t doubled =
+                    forward.jump_mul[t - 1] * (first + k) + forward.jump_add[t - 1];
+                j[i] = draw_of(tables.fast_draws[t - 1], doubled);
+            }
+            flagged = tail_fits(forward, tail_positions(n, j[0], j[1], j[2]));
+        }
+        word |= std::uint64_t{flagged} << k;
+    }
+    flags[0] = word;
+}
+
+// The kernels; the search picks one by CPU and n (best_forward_kernel).
+constexpr ForwardKernel kKernels[] = {
+    {"scalar", kScalarGroup, always, forward_scalar},
+    {"jump-scalar", kScalarGroup, always, jump_scalar},
+    {"neon", 32, cpu_has_neon, forward_neon},
+    {"avx2", 64, cpu_has_avx2, forward_avx2},
+    {"jump-avx2", 1024, cpu_has_avx2, jump_avx2},
+    {"avx512", 128, cpu_has_avx512, forward_avx512},
+    {"jump-avx512", 2048, cpu_has_avx512, jump_avx512},
+};
+
+const ForwardKernel& kernel_named(const char* name) noexcept {
+    for (const ForwardKernel& kernel : kKernels) {
+        if (std::string_view(kernel.name) == name) return kernel;
+    }
+    assert(false && "no such kernel");
+    return kKernels[0];
+}
+
+}  // namespace
+
+std::array<std::uint32_t, 3> forward_tail(const SearchTables& tables, std::uint32_t seed) noexcept {
+    assert(tables.forward.applies);
+    const std::uint32_t n = tables.count;
+    const std::uint32_t steps = n - 1;  // step s draws below bound s + 2
+    const std::uint32_t body = steps > 3 ? steps - 3 : 0;
+    const std::uint32_t* reject_from = tables.forward.reject_from.data();
+    std::uint32_t doubled = seed * 2u;  // modulo 2^32 on purpose, as every step below
+    auto step = [&doubled](std::uint32_t reject) {
+        doubled = doubled * kRandMultiplier + kDoubledIncrement;
+        if (reject != 0) {
+            while (doubled >= reject) doubled = doubled * kRandMultiplier + kDoubledIncrement;
+        }
+    };
+    for (std::uint32_t s = 0; s < body; ++s) step(reject_from[s]);
+    std::array<std::uint32_t, 3> j{};  // draws of bounds n, n - 1, n - 2; 0 below bound 2
+    for (std::uint32_t s = body; s < steps; ++s) {
+        step(reject_from[s]);
+        j[steps - 1 - s] = draw_of(tables.fast_draws[s], doubled);
+    }
+    return tail_positions(n, j[0], j[1], j[2]);
+}
+
+void build_forward_tables(SearchTables& tables) {
+    const std::uint32_t n = tables.count;
+    ForwardTables& forward = tables.forward;
+    // Past 32768 items the last draws take two outputs each: the filter does not apply,
+    // and a layout that large need not pay for the sort below.
+    if (n > kOutputMask + 1) return;
+    // Positions from the sorted expected offsets: below = items expected before, not_above
+    // = items expected before or at the same offset (the item itself included).
+    std::vector<std::uint32_t> sorted(tables.expected);
+    std::sort(sorted.begin(), sorted.end());
+    tables.position_low.resize(n);
+    tables.position_high.resize(n);
+    std::uint64_t positive = 0;
+    for (std::uint32_t k = 0; k < n; ++k) {
+        const std::uint32_t e = tables.expected[k];
+        const auto below = static_cast<std::uint32_t>(
+            std::lower_bound(sorted.begin(), sorted.end(), e) - sorted.begin());
+        const auto not_above = static_cast<std::uint32_t>(
+            std::upper_bound(sorted.begin(), sorted.end(), e) - sorted.begin());
+        const bool takes_room = tables.sizes[k] > 0;
+        tables.position_low[k] = takes_room ? not_above - 1 : below;
+        tables.position_high[k] = not_above - 1;
+        if (takes_room) positive += static_cast<std::uint32_t>(tables.sizes[k]);
+    }
+
+    forward.applies = positive < (std::uint64_t{1} << 32);
+    if (!forward.applies) return;
+    forward.reject_from.resize(n - 1);
+    forward.jump_mul.resize(n - 1);
+    forward.jump_add.resize(n - 1);
+    std::uint32_t mul = 1;  // a^t and c (1 + a + ... + a^(t-1)), modulo 2^32
+    std::uint32_t add = 0;
+    for (std::uint32_t s = 0; s + 1 < n; ++s) {
+        const FastDraw& fast = tables.fast_draws[s];
+        assert(fast.draws == 1);
+        // accept_below is quotient * bound <= 32767, or 2^32 for a bound that keeps all.
+        forward.reject_from[s] = fast.accept_below > kOutputMask
+                                     ? 0
+                                     : static_cast<std::uint32_t>(fast.accept_below) << kOutputShiftDoubled;
+        mul *= kRandMultiplier;
+        add = add * kRandMultiplier + kRandIncrement;
+        forward.jump_mul[s] = 2 * mul;
+        forward.jump_add[s] = 2 * add;
+        if (forward.reject_from[s] != 0) forward.rejecting.push_back(s + 1);
+    }
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        if (i < n) {
+            const std::uint32_t k = n - 1 - i;
+            forward.tail_low[i] = tables.position_low[k];
+            forward.tail_width[i] = tables.position_high[k] - tables.position_low[k];
+        } else {
+            forward.tail_low[i] = 0;
+            forward.tail_width[i] = UINT32_MAX;
+        }
+    }
+}
+
+}  // namespace detail
+
+std::span<const ForwardKernel> forward_kernels() noexcept { return detail::kKernels; }
+
+const ForwardKernel& best_forward_kernel(const SearchTables& tables) noexcept {
+    assert(tables.forward.applies);
+    const bool jump = tables.count <= kJumpItemsAtMost;
+    if (detail::cpu_has_avx512()) return detail::kernel_named(jump ? "jump-avx512" : "avx512");
+    if (detail::cpu_has_avx2()) return detail::kernel_named(jump ? "jump-avx2" : "avx2");
+    // aarch64 has no jump kernel of its own yet; its forward kernel is not timed here.
+    if (detail::cpu_has_neon()) return detail::kernel_named("neon");
+    return detail::kernel_named(jump ? "jump-scalar" : "scalar");
+}
+
+}  // namespace native_accel::shuffle

@@ -1,0 +1,116 @@
+// The forward filter of the match test: three draws decide almost every seed.
+//
+// The final position of item k depends only on the draws of bounds k + 1 .. n: item k sits
+// at position k until the step of bound k + 1 moves it to j_(k+1); after that it moves only
+// when a later draw j_i equals its position, to i - 1. So, from the last three draws,
+//   item n - 1 ends at j_n;
+//   item n - 2 ends at j_(n-1), or at n - 1 if j_n equals that;
+//   item n - 3 ends at j_(n-2), then n - 2 if j_(n-1) equals it, then n - 1 if j_n does.
+// (A bound of 1 draws 0 without an output, so n = 2 and n = 3 need no case of their own.)
+//
+// Where the positive sizes sum below 2^32, a matching seed lays the items out at
+// non-decreasing offsets along the positions, which bounds where each item can end
+// (SearchTables::position_low / position_high). A seed whose last three items end outside
+// their ranges cannot match; the others (about one in n^3 for distinct offsets) go to the
+// reference test, which alone decides.
+//
+// Each seed's generator still runs forward through all its outputs, rejected candidates
+// included, but no draw is reduced or stored except the last three, and bounds that reject
+// nothing need no compare.
+//
+// Kernels:
+//   * scalar: one seed at a time, every CPU;
+//   * avx2, avx512, neon: consecutive seeds in lock step, one per 32-bit lane, several vectors in
+//     flight to hide the multiplier's latency; compiled for their instruction sets through
+//     function attributes and chosen at run time;
+//   * jump (scalar, avx2, avx512): no generator run at all. Under the hypothesis that no
+//     candidate of a seed is rejected, output t comes from the doubled state
+//     jump_mul[t - 1] * s + jump_add[t - 1], and consecutive seeds differ by jump_mul: a
+//     vector of seeds advances each output's state by one add. A lane is marked when one
+//     of its outputs falls in its bound's rejection band (the hypothesis fails); unmarked
+//     lanes take their last three draws from those states directly. Marked lanes go to the
+//     scalar kernel. Marked seeds are about 1 in 440 at 16 items, 1 in 32 at 64.
+#pragma once
+
+#include "shuffle/seed_match.hpp"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace native_accel::shuffle {
+
+inline constexpr std::uint32_t kDoubledIncrement = 2 * kRandIncrement;
+inline constexpr std::uint32_t kOutputShiftDoubled = 17;  // output = doubled state >> 17
+inline constexpr std::uint32_t kMaxForwardGroup = 2048;   // seeds per kernel call, at most
+// The search uses a jump kernel up to this many items and a forward one above: the marked
+// seeds, which take the scalar kernel, grow with n (bench/match_bench measures both).
+inline constexpr std::uint32_t kJumpItemsAtMost = 256;
+
+struct ForwardKernel {
+    const char* name;
+    std::uint32_t group;  // seeds per call, at most (up to kMaxForwardGroup)
+    bool (*available)() noexcept;
+    // Flags the seeds first .. first + count - 1 (0 < count <= group, no wrap past
+    // 2^32 - 1) that may match: bit k % 64 of flags[k / 64] for seed first + k. Every
+    // matching seed is flagged; bits from count on are clear.
+    void (*flag)(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                 std::uint64_t* flags) noexcept;
+};
+
+// Every kernel this build has, available here or not, scalar first.
+std::span<const ForwardKernel> forward_kernels() noexcept;
+// The kernel the search uses for these tables on this CPU (forward.applies must hold).
+const ForwardKernel& best_forward_kernel(const SearchTables& tables) noexcept;
+
+namespace detail {
+
+// Builds tables.forward, position_low and position_high from the rest of the tables.
+void build_forward_tables(SearchTables& tables);
+
+// The one-output draw from its doubled state, without a division.
+inline std::uint32_t draw_of(const FastDraw& fast, std::uint32_t doubled) noexcept {
+    const std::uint32_t v = doubled >> kOutputShiftDoubled;
+    return v - ((v * fast.narrow_multiplier) >> fast.narrow_shift) * fast.bound;
+}
+
+// Final positions of items n - 1, n - 2, n - 3 from the draws of bounds n, n - 1, n - 2.
+inline std::array<std::uint32_t, 3> tail_positions(std::uint32_t n, std::uint32_t j_n,
+                                                   std::uint32_t j_n1,
+                                                   std::uint32_t j_n2) noexcept {
+    std::uint32_t second = j_n1;
+    if (j_n == second) second = n - 1;
+    std::uint32_t third = j_n2;
+    if (j_n1 == third) third = n - 2;
+    if (j_n == third) third = n - 1;
+    return {j_n, second, third};
+}
+
+inline bool tail_fits(const ForwardTables& forward,
+                      const std::array<std::uint32_t, 3>& positions) noexcept {
+    bool fits = true;
+    for (int i = 0; i < 3; ++i) {
+        fits &= positions[i] - forward.tail_low[i] <= forward.tail_width[i];  // modulo 2^32
+    }
+    return fits;
+}
+
+// The scalar kernel for one seed: the tail positions it computes and its verdict.
+std::array<std::uint32_t, 3> forward_tail(const SearchTables& tables, std::uint32_t seed) noexcept;
+inline bool forward_passes(const SearchTables& tables, std::uint32_t seed) noexcept {
+    return tail_fits(tables.forward, forward_tail(tables, seed));
+}
+
+// The vector kernels (seed_match_forward_x86.cpp, seed_match_forward_neon.cpp); available()
+// false where not built.
+bool cpu_has_neon() noexcept;
+void forward_neon(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+bool cpu_has_avx2() noexcept;
+bool cpu_has_avx512() noexcept;
+void forward_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void forward_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void jump_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+
+}  // namespace detail
+}  // namespace native_accel::shuffle
