@@ -4,6 +4,7 @@
 #
 #   tools/cross_check.sh aarch64   g++ for aarch64 Linux, run by qemu-aarch64 (user mode)
 #   tools/cross_check.sh windows   mingw-w64 g++ (posix threads) for x64 Windows, run by wine
+#   tools/cross_check.sh PLATFORM --tools-only   only makes sure the toolchain is installed
 #
 # The toolchain and the emulator come from Debian's packages, installed when missing (as
 # root). The binding layer needs the target's CPython headers and libraries, which cannot
@@ -14,6 +15,7 @@
 # (fuzz/standalone_driver.cpp).
 set -euo pipefail
 platform=${1:-}
+tools_only=${2:-}
 cd "$(dirname "$0")/.."
 fuzz_inputs=${CROSS_FUZZ_INPUTS:-1000}
 
@@ -59,6 +61,7 @@ if ! have_tools; then
     fi
 fi
 runner=$(find_runner)
+[ "$tools_only" = --tools-only ] && exit 0
 
 started=$SECONDS
 make --no-print-directory -s -f tools/cross_build.mk -j"$(nproc)" \
@@ -77,9 +80,6 @@ if [ "$platform" = windows ]; then
         "$wineserver" -w
         echo "windows: wine prefix made in $((SECONDS - booted))s ($("$runner" --version))"
     fi
-    # One server for every program of this run, ended when the script ends.
-    "$wineserver" -p
-    trap '"$wineserver" -k 2>/dev/null || true' EXIT
 fi
 
 # Runs an emulated program from inside $out, so that the paths it is given and the files it
@@ -149,6 +149,8 @@ for name in "${names[@]}"; do
         failed=$((failed + 1))
     fi
 done
+# The wine server ends a few seconds after its last program; wait for it.
+if [ "$platform" = windows ]; then "$wineserver" -w; fi
 echo "$platform: checks ran in $((SECONDS - started))s"
 echo "$platform: $passed passed, $failed failed"
 [ "$failed" = 0 ]
