@@ -51,8 +51,8 @@ if ! have_tools; then
     if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
         echo "installing ${packages[*]} from Debian's packages"
         export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+        { apt-get update -qq && apt-get install -y -qq --no-install-recommends \
+              "${packages[@]}" >/dev/null; } || echo "apt-get could not install them" >&2
     fi
     if ! have_tools; then
         echo "error: the $platform check needs $cxx and its emulator (Debian, as root:" \
