@@ -4,7 +4,8 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml native_accel.pyi
 
-.PHONY: test demo bench install clean fuzz fuzz-build test-asan test-freethreaded
+.PHONY: test demo bench install clean fuzz fuzz-build test-asan test-freethreaded test-aarch64 \
+        test-windows
 
 # Fuzzing: FUZZ_SECONDS per target for `make fuzz` (FUZZ_TARGETS names a subset, e.g.
 # FUZZ_TARGETS=fuzz_seed_match); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
@@ -87,6 +88,15 @@ FT_VENV := .venv-freethreaded
 
 test-freethreaded:
 	tools/test_free_threaded.sh $(FT_VENV)
+
+# The bodies, the native checks and the fuzz targets (without libFuzzer) cross-built for
+# aarch64 Linux and for 64-bit Windows and run under qemu-aarch64 and wine; the toolchains
+# come from Debian's packages (see the script). They need no Python.
+test-aarch64:
+	tools/cross_check.sh aarch64
+
+test-windows:
+	tools/cross_check.sh windows
 
 demo: install
 	$(PY) examples/tour.py

@@ -15,7 +15,12 @@ with ASan and UBSan, and a free-threaded interpreter changes nothing they check.
   module's encoders with each of their choices pinned, against the plain transcription of
   the format's rules, byte for byte, on generated text, runs, gradients, noise and
   window-edge repeats at every level; the module's tree also checks its prefix-group
-  entries after every change on the smaller inputs.
+  entries after every change on the smaller inputs;
+- search_check: the seed search with several worker threads and with one on the layout of
+  a known seed, and at the top of the seed range, with its progress lines captured from
+  file descriptor 2 (one whole line per monitor round, "\n"-terminated, never going back).
+
+tools/cross_check.sh builds and runs the same checks for aarch64 Linux and for Windows.
 """
 
 import pathlib
@@ -83,6 +88,12 @@ def test_a_planted_violation_aborts_on_its_assert(native):
     done = native("planted_violation")
     assert done.returncode == -signal.SIGABRT, done.stdout + done.stderr
     assert "count <= valid_" in done.stderr
+
+
+def test_seed_search_with_threads_and_progress_lines(native):
+    done = native("search_check")
+    assert done.returncode == 0, done.stderr + done.stdout
+    assert " 0 failure(s)" in done.stdout
 
 
 def test_every_encoder_variant_matches_the_plain_one(native):

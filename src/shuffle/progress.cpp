@@ -1,12 +1,20 @@
 #include "shuffle/progress.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -55,20 +63,32 @@ std::string progress_line(std::uint32_t seed0, std::uint64_t tested, double elap
     return text;
 }
 
+// On Windows the bytes go to the file handle behind descriptor 2 with WriteFile. The C
+// runtime's _write would do the same in binary mode, but descriptor 2 starts in text mode
+// there (CPython switches it to binary, an embedding program need not), and in text mode
+// _write turns the line's "\n" into "\r\n". The handle keeps the descriptor's redirections.
 void write_standard_error(std::string_view text) noexcept {
     const char* data = text.data();
     std::size_t left = text.size();
-    while (left > 0) {
 #if defined(_WIN32)
-        const int written = _write(2, data, static_cast<unsigned>(left));
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;  // no stream
+    while (left > 0) {
+        const auto step = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(handle, data, step, &written, nullptr) || written == 0) return;
+        data += written;
+        left -= written;
+    }
 #else
+    while (left > 0) {
         const ssize_t written = ::write(2, data, left);
-#endif
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return;  // no stream, or a failing one: the line is dropped
         data += written;
         left -= static_cast<std::size_t>(written);
     }
+#endif
 }
 
 std::optional<std::chrono::nanoseconds> report_interval(double progress_iv) noexcept {

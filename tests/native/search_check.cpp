@@ -1,0 +1,304 @@
+// The seed search end to end without an interpreter, as a port runs it: real worker threads
+// on the layout of a known seed, with the progress lines the monitor writes straight to
+// file descriptor 2 (write() on POSIX, the C runtime's _write on Windows) captured in a
+// file and read back. Checked: the seed found with several workers and with one, the run
+// out of seeds at the very top of the range, no output with reports off, and lines that are
+// whole, well formed, one per monitor round, and never go backwards. Run by
+// tests/test_native_checks.py and by tools/cross_check.sh; exits 1 on a failure.
+#include "shuffle/msvc_rand.hpp"
+#include "shuffle/seed_search.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace native_accel::shuffle;
+
+int failures = 0;
+
+void expect(bool ok, const std::string& what) {
+    if (!ok) {
+        ++failures;
+        if (failures <= 20) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+    }
+}
+
+int duplicate(int fd) {
+#if defined(_WIN32)
+    return _dup(fd);
+#else
+    return ::dup(fd);
+#endif
+}
+
+int duplicate_onto(int from, int to) {
+#if defined(_WIN32)
+    return _dup2(from, to);
+#else
+    return ::dup2(from, to);
+#endif
+}
+
+void close_fd(int fd) {
+#if defined(_WIN32)
+    _close(fd);
+#else
+    ::close(fd);
+#endif
+}
+
+int file_descriptor(std::FILE* file) {
+#if defined(_WIN32)
+    return _fileno(file);
+#else
+    return ::fileno(file);
+#endif
+}
+
+// Descriptor 2 sent to a file in the working directory for the lifetime of the object;
+// text() restores it and returns the bytes that were written. The file is opened in text
+// mode, the mode descriptor 2 has when a Windows program starts (where the C runtime would
+// turn "\n" into "\r\n"), and read back byte for byte. Not tmpfile(), which the Windows C
+// runtime creates in the root of the drive.
+class CapturedStandardError {
+public:
+    CapturedStandardError() {
+        std::fflush(stderr);
+        file_ = std::fopen(kPath, "w");
+        if (file_ == nullptr) fatal("cannot create the capture file");
+        saved_ = duplicate(2);
+        if (saved_ < 0 || duplicate_onto(file_descriptor(file_), 2) < 0) fatal("cannot redirect fd 2");
+    }
+    CapturedStandardError(const CapturedStandardError&) = delete;
+    CapturedStandardError& operator=(const CapturedStandardError&) = delete;
+    ~CapturedStandardError() {
+        restore();
+        std::remove(kPath);
+    }
+
+    std::string text() {
+        restore();
+        std::string out;
+        std::FILE* file = std::fopen(kPath, "rb");
+        if (file == nullptr) fatal("cannot read the capture file");
+        char buffer[4096];
+        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+            out.append(buffer, got);
+        }
+        std::fclose(file);
+        return out;
+    }
+
+private:
+    static constexpr const char* kPath = "search_check.stderr";
+
+    [[noreturn]] static void fatal(const char* why) {
+        std::fprintf(stderr, "%s\n", why);
+        std::exit(2);
+    }
+    void restore() {
+        if (file_ == nullptr) return;
+        duplicate_onto(saved_, 2);
+        close_fd(saved_);
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+
+    std::FILE* file_ = nullptr;
+    int saved_ = -1;
+};
+
+// No interpreter: the lock is a flag whose hand-overs must alternate, and each monitor
+// round (one signal check) is counted.
+class CountingHooks final : public SearchHooks {
+public:
+    void release_interpreter() noexcept override {
+        balanced = balanced && held;
+        held = false;
+    }
+    void reacquire_interpreter() noexcept override {
+        balanced = balanced && !held;
+        held = true;
+    }
+    bool signal_raised() noexcept override {
+        balanced = balanced && held;
+        ++rounds;
+        return false;
+    }
+
+    bool held = true;
+    bool balanced = true;
+    std::uint64_t rounds = 0;
+};
+
+// Twenty items of distinct sizes laid out by the shuffle from `seed`: only seeds that give
+// the same order match, about one in 20! (2.4e18), so the seed is the one match in reach.
+std::vector<TargetEntry> layout_of(std::uint32_t seed) {
+    constexpr std::uint32_t kItems = 20;
+    std::vector<std::uint32_t> order(kItems);
+    for (std::uint32_t k = 0; k < kItems; ++k) order[k] = k;
+    msvc_shuffle(seed, kItems, [&order](std::uint32_t p, std::uint32_t j) {
+        const std::uint32_t t = order[p];
+        order[p] = order[j];
+        order[j] = t;
+    });
+    std::vector<TargetEntry> target(kItems);
+    std::int32_t running = 0;
+    for (std::uint32_t item : order) {
+        const auto size = static_cast<std::int32_t>(7 + 13 * item);
+        target[item] = {running, size};
+        running += size;
+    }
+    return target;
+}
+
+struct Line {
+    std::uint64_t next_seed;
+    double elapsed;
+};
+
+// Splits the captured text into progress lines; anything else (a torn or foreign line)
+// is a failure.
+std::vector<Line> parse_lines(const std::string& text, const std::string& where) {
+    std::vector<Line> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            expect(false, where + ": text after the last newline: " + text.substr(start));
+            break;
+        }
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') {
+            expect(false, where + ": a line ends in \"\\r\\n\", not \"\\n\"");
+            continue;
+        }
+        unsigned long long next_seed = 0;
+        double elapsed = 0;
+        double rate = 0;
+        unsigned hours = 0, minutes = 0, seconds = 0;
+        char tail = 0;
+        const int fields = std::sscanf(line.c_str(),
+                                       "[test-shuffle] next_seed=%llu elapsed=%lfs rate~%lf/s "
+                                       "ETA=%u:%2u:%2u%c",
+                                       &next_seed, &elapsed, &rate, &hours, &minutes, &seconds, &tail);
+        const bool ok = fields == 6 && minutes < 60 && seconds < 60 && elapsed >= 0 && rate >= 0;
+        expect(ok, where + ": not a progress line: " + line);
+        if (ok) lines.push_back({next_seed, elapsed});
+    }
+    return lines;
+}
+
+struct Run {
+    SearchEnd end;
+    std::uint32_t seed;
+    std::vector<Line> lines;
+    std::uint64_t rounds;
+};
+
+Run search(const std::vector<TargetEntry>& target, std::uint32_t seed0, std::uint64_t workers,
+           std::uint32_t chunk, double progress_iv, const std::string& where) {
+    SearchRequest request;
+    request.targets = target;
+    request.seed0 = seed0;
+    request.workers = workers;
+    request.chunk = chunk;
+    request.progress_iv = progress_iv;
+    CountingHooks hooks;
+    std::string text;
+    Run run{};
+    {
+        CapturedStandardError captured;
+        const auto outcome = find_shuffle_seed_first(request, hooks);
+        text = captured.text();
+        expect(outcome.ok(), where + ": a body error");
+        if (outcome.ok()) {
+            run.end = outcome.value().end;
+            run.seed = outcome.value().seed;
+        }
+    }
+    expect(hooks.balanced && hooks.held, where + ": the interpreter hand-overs do not alternate");
+    run.lines = parse_lines(text, where);
+    run.rounds = hooks.rounds;
+    return run;
+}
+
+// Lines from seed0 on, in order, never past `last_seed`: one per round, since an interval
+// below a nanosecond reports at every round.
+void check_lines(const Run& run, std::uint32_t seed0, std::uint64_t last_seed,
+                 const std::string& where) {
+    expect(!run.lines.empty(), where + ": no progress line");
+    expect(run.lines.size() == run.rounds, where + ": " + std::to_string(run.lines.size()) +
+                                               " lines in " + std::to_string(run.rounds) + " rounds");
+    const Line* before = nullptr;
+    for (const Line& line : run.lines) {
+        expect(line.next_seed >= seed0 && line.next_seed <= last_seed,
+               where + ": next_seed " + std::to_string(line.next_seed) + " out of range");
+        if (before != nullptr) {
+            expect(line.next_seed >= before->next_seed && line.elapsed >= before->elapsed,
+                   where + ": a line goes backwards");
+        }
+        before = &line;
+    }
+}
+
+constexpr std::uint32_t kSeed = 0xC0DE5EEDu;
+constexpr std::uint32_t kDistance = 1u << 23;  // seeds searched before kSeed
+constexpr double kEveryRound = 1e-10;          // rounds to 0 ns
+
+void check_several_workers() {
+    const auto target = layout_of(kSeed);
+    const std::uint32_t seed0 = kSeed - kDistance;
+    for (const std::uint32_t chunk : {4096u, 1000u}) {
+        const std::uint64_t workers = 4;
+        const std::string where = "4 workers, chunk " + std::to_string(chunk);
+        const Run run = search(target, seed0, workers, chunk, kEveryRound, where);
+        expect(run.end == SearchEnd::matched && run.seed == kSeed, where + ": wrong seed");
+        // Other workers may have tested whole chunks past the seed before they stopped.
+        check_lines(run, seed0, std::uint64_t{kSeed} + workers * chunk, where);
+    }
+    const Run one = search(target, seed0, 1, 8192, kEveryRound, "1 worker");
+    expect(one.end == SearchEnd::matched && one.seed == kSeed, "1 worker: wrong seed");
+    check_lines(one, seed0, kSeed, "1 worker");
+}
+
+void check_reports_off() {
+    const auto target = layout_of(kSeed);
+    const Run run = search(target, kSeed - kDistance / 4, 2, 4096, 0.0, "reports off");
+    expect(run.end == SearchEnd::matched && run.seed == kSeed, "reports off: wrong seed");
+    expect(run.lines.empty(), "reports off: a line was written");
+}
+
+// The last seeds of the range, with a chunk that does not divide them: every worker must
+// stop at 2^32 - 1 without wrapping around to seed 0.
+void check_top_of_range() {
+    const auto target = layout_of(kSeed);
+    const std::uint32_t seed0 = UINT32_MAX - (kDistance - 1);
+    const Run run = search(target, seed0, 3, 7777, kEveryRound, "top of range");
+    expect(run.end == SearchEnd::exhausted, "top of range: not exhausted");
+    check_lines(run, seed0, UINT32_MAX, "top of range");
+    // A seed at the very top is found too.
+    const Run last = search(layout_of(UINT32_MAX), seed0, 3, 7777, kEveryRound, "last seed");
+    expect(last.end == SearchEnd::matched && last.seed == UINT32_MAX, "last seed: wrong seed");
+}
+
+}  // namespace
+
+int main() {
+    check_several_workers();
+    check_reports_off();
+    check_top_of_range();
+    std::printf("search with threads and progress lines; %d failure(s)\n", failures);
+    return failures == 0 ? 0 : 1;
+}
