@@ -7,7 +7,8 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml native_accel.pyi
 
-.PHONY: test demo bench install clean fuzz fuzz-build test-asan test-freethreaded FORCE
+.PHONY: test demo bench install clean fuzz fuzz-build test-asan test-freethreaded \
+        test-newer-pythons FORCE
 
 # Fuzzing: FUZZ_SECONDS per target for `make fuzz` (FUZZ_TARGETS names a subset, e.g.
 # FUZZ_TARGETS=fuzz_seed_match); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
@@ -84,6 +85,12 @@ FT_VENV := .venv-freethreaded
 
 test-freethreaded:
 	PYTHON="$(PYTHON)" tools/test_free_threaded.sh $(FT_VENV)
+
+# The whole suite and the examples on Debian's CPython 3.14 and 3.15, each in a Debian
+# unstable root that tools/test_newer_pythons.sh makes once and keeps beside the
+# free-threaded interpreter (needs root, for debootstrap, chroot and mounts).
+test-newer-pythons:
+	tools/test_newer_pythons.sh
 
 demo: install
 	$(PY) examples/tour.py
