@@ -223,6 +223,12 @@ PyObject* bytes_built_in_place(std::size_t capacity, std::size_t input_bytes,
         }
         result = guard.release();
     }
+    // _PyBytes_Resize is private API, but the only way on 3.13 to shrink a bytes object
+    // built in place; 3.14 and 3.15 still declare it. Once 3.13 support ends, move to the
+    // public writer API that 3.15 adds for exactly this: PyBytesWriter_Create(capacity),
+    // the body writing through PyBytesWriter_GetData(writer), then
+    // PyBytesWriter_FinishWithSize(writer, written) for the result, or
+    // PyBytesWriter_Discard(writer) on a body error.
     if (written < capacity && _PyBytes_Resize(&result, static_cast<Py_ssize_t>(written)) < 0) {
         return nullptr;  // the object is gone and MemoryError is set
     }
