@@ -1,11 +1,14 @@
 # Every target sets itself up: it finds CPython 3.13, creates .venv, and builds and installs
-# the module with its test extras before it runs anything.
+# the module with its test extras before it runs anything. PYTHON=/path/to/python3.X makes
+# the venvs from another CPython instead (3.13 or newer, with or without the GIL); a venv
+# made by another interpreter than the one asked for is made anew (tools/make_venv.sh).
+PYTHON  ?=
 VENV    := .venv
 PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml native_accel.pyi
 
-.PHONY: test demo bench install clean fuzz fuzz-build test-asan test-freethreaded test-aarch64 \
-        test-windows
+.PHONY: test demo bench install clean fuzz fuzz-build test-asan test-freethreaded \
+        test-newer-pythons test-aarch64 test-windows FORCE
 
 # Fuzzing: FUZZ_SECONDS per target for `make fuzz` (FUZZ_TARGETS names a subset, e.g.
 # FUZZ_TARGETS=fuzz_seed_match); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
@@ -16,13 +19,9 @@ FUZZ_SMOKE_SECONDS ?= 10
 
 install: $(VENV)/.installed
 
-$(VENV)/.tools:
-	@python=$$(tools/find_python.sh) || exit 1; \
-	  echo "using $$python"; \
-	  "$$python" -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
-	@touch $@
+# Checked on every run: the script touches the stamp only when it (re)makes the venv.
+$(VENV)/.tools: FORCE
+	@tools/make_venv.sh $(VENV) "$(PYTHON)"
 
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
@@ -66,14 +65,11 @@ ASAN_ENV  := NATIVE_ACCEL_SANITIZED=1 PYTHONMALLOC=malloc \
              UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
              LD_PRELOAD=$$(g++ -print-file-name=libasan.so)
 
-$(ASAN_VENV)/.tools:
-	@python=$$(tools/find_python.sh) || exit 1; "$$python" -m venv $(ASAN_VENV)
-	$(ASAN_PY) -m pip install --quiet --upgrade pip
-	$(ASAN_PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
-	@touch $@
+$(ASAN_VENV)/.tools: FORCE
+	@tools/make_venv.sh $(ASAN_VENV) "$(PYTHON)"
 
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/.tools $(SOURCES)
-	$(ASAN_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/asan \
+	$(ASAN_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/asan-{wheel_tag} \
 	  -C cmake.build-type=RelWithDebInfo -C cmake.define.CMAKE_CXX_COMPILER=g++ \
 	  -C cmake.define.NATIVE_ACCEL_SANITIZE=address,undefined \
 	  -C cmake.define.NATIVE_ACCEL_ASSERTS=ON ".[test]"
@@ -83,11 +79,18 @@ test-asan: $(ASAN_VENV)/.installed
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --capture=sys
 
 # The whole suite on a free-threaded CPython 3.13 that tools/build_cpython.sh builds once
-# from Debian's source package and keeps in ~/.cache/native_accel (see the script).
+# from Debian's source package and keeps in ~/.cache/native_accel (see the script), or on
+# the free-threaded interpreter that PYTHON names.
 FT_VENV := .venv-freethreaded
 
 test-freethreaded:
-	tools/test_free_threaded.sh $(FT_VENV)
+	PYTHON="$(PYTHON)" tools/test_free_threaded.sh $(FT_VENV)
+
+# The whole suite and the examples on Debian's CPython 3.14 and 3.15, each in a Debian
+# unstable root that tools/test_newer_pythons.sh makes once and keeps beside the
+# free-threaded interpreter (needs root, for debootstrap, chroot and mounts).
+test-newer-pythons:
+	tools/test_newer_pythons.sh
 
 # The bodies, the native checks and the fuzz targets (without libFuzzer) cross-built for
 # aarch64 Linux and for 64-bit Windows and run under qemu-aarch64 and wine; the toolchains
@@ -107,3 +110,5 @@ bench: install
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(FT_VENV)
+
+FORCE:

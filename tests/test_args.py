@@ -117,6 +117,62 @@ def test_bytearray_subclass_is_written_in_place():
     assert data == b"\x05\x05" and type(data) is ByteArraySub
 
 
+class ForeignBuffer(bytearray):
+    """Its buffer protocol, written in Python, hands out another object's memory."""
+
+    decoy: bytearray
+
+    def __buffer__(self, flags):
+        return memoryview(self.decoy)
+
+
+class ShortLength(bytearray):
+    def __len__(self):
+        return bytearray.__len__(self) // 2
+
+
+class LongLength(bytearray):
+    def __len__(self):
+        return bytearray.__len__(self) * 2
+
+
+IN_PLACE_KEY = bytes(range(1, 254))
+ROW = 64  # pixels
+
+
+def xor_write(buffer: bytearray) -> None:
+    na.xor_cycle_inplace(buffer, IN_PLACE_KEY, 5)
+
+
+def tile_write(buffer: bytearray) -> None:
+    # The grid covers twice the destination, from a source of that size, so that a write
+    # bounded by a longer length than the storage's would run past it.
+    rows = 2 * bytearray.__len__(buffer) // (4 * ROW)
+    source = bytes((i * 13 + 1) & 0xFF for i in range(4 * ROW * rows))
+    na.tile_copy(buffer, source, ROW, rows, b"\xff\x00\x80", 3, 1, 0, 0, False, 0x80)
+
+
+# 1 KiB is written under the lock, 64 KiB without it (from 32 KiB on).
+@pytest.mark.parametrize("size", [1 << 10, 1 << 16], ids=["1KiB", "64KiB"])
+@pytest.mark.parametrize("write", [xor_write, tile_write], ids=["xor_cycle_inplace", "tile_copy"])
+@pytest.mark.parametrize("kind", [ForeignBuffer, ShortLength, LongLength])
+def test_in_place_writes_reach_a_subclass_own_storage_whatever_it_overrides(kind, write, size):
+    # The storage is read through bytearray's own methods (bytearray.copy, __len__), as
+    # comparing the object itself would go through its __buffer__ too.
+    original = bytes((i * 7 + 3) & 0xFF for i in range(size))
+    expected = bytearray(original)
+    write(expected)
+    target = kind(original)
+    target.decoy = bytearray(original)  # what ForeignBuffer's __buffer__ hands out
+    write(target)
+    assert bytearray.copy(target) == expected and expected != original
+    if kind is ForeignBuffer:
+        assert target.decoy == original, "the write went into the memory __buffer__ handed out"
+    # The export taken for the write was given back: the object resizes again.
+    target.append(1)
+    assert bytearray.__len__(target) == size + 1
+
+
 def test_code_refuses_str_and_bytearray():
     with pytest.raises(TypeError, match=r"^argument 'code': 'str' object is not an instance of 'bytes'$"):
         na.xor_cycle_inplace(bytearray(1), "k", 0)

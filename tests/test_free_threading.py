@@ -9,6 +9,7 @@ tests under `make test-asan` (every bytearray in a guarded allocation of its own
 
 from __future__ import annotations
 
+import json
 import os
 import random
 import signal
@@ -23,6 +24,7 @@ import pytest
 
 import native_accel as na
 from call_cases import TEXT, layout_of, lzss_groups, nwa_file
+from conftest import run_python
 from proc_probes import thread_count, thread_count_settled
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -342,3 +344,86 @@ def test_in_place_writes_racing_resizes_work_on_one_buffer(step):
     buffer.extend(b"\x00")
     del buffer[PREFIX:]
     assert buffer == expected[calls[0] % 2]
+
+
+# ---- Many in-place writers sharing one bytearray, and its export count after them ---------
+
+SHARED_WRITERS_CHILD = '''
+import json, random, threading, time
+import native_accel as na
+
+key = bytes(range(1, 254))
+original = random.Random(31).randbytes(SIZE)
+source = random.Random(32).randbytes(SIZE)
+shared = bytearray(original)
+rows = SIZE // (4 * 64)
+calls = [0] * len(WRITERS)
+barrier = threading.Barrier(len(WRITERS))
+
+def writer(k):
+    barrier.wait()
+    end = time.monotonic() + SECONDS
+    while calls[k] < MAX_CALLS and (calls[k] % 64 or time.monotonic() < end):
+        if WRITERS[k] == "xor":
+            na.xor_cycle_inplace(shared, key, 0)
+        else:  # a mask that selects every pixel: the whole source
+            na.tile_copy(shared, source, 64, rows, b"\\x00", 1, 1, 0, 0, False, 0)
+        calls[k] += 1
+
+threads = [threading.Thread(target=writer, args=(k,)) for k in range(len(WRITERS))]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+
+def keyed(data):
+    out = bytearray(data)
+    na.xor_cycle_inplace(out, key, 0)
+    return bytes(out)
+
+xors = sum(n for n, w in zip(calls, WRITERS) if w == "xor")
+# Whole calls one after the other: after the last copy, the XORs that followed it.
+if "tile" in WRITERS:
+    possible = {source, keyed(source)}
+else:
+    possible = {keyed(original) if xors % 2 else original}
+report = {"calls": calls, "content_ok": bytes(shared) in possible}
+view = memoryview(shared)
+try:
+    shared.append(0)
+    report["view_refuses_resize"] = False
+except BufferError:
+    report["view_refuses_resize"] = True
+view.release()
+try:
+    shared.append(0)
+    report["resized"] = True
+except BufferError:
+    report["resized"] = False
+print(json.dumps(report), flush=True)
+del shared  # a count left above zero makes this print a SystemError on stderr
+'''
+
+
+@pytest.mark.parametrize("writers", [["xor"] * 4, ["xor", "tile"] * 2],
+                         ids=["4 xor_cycle_inplace", "2 xor_cycle_inplace 2 tile_copy"])
+@pytest.mark.parametrize("size", [1 << 10, 1 << 16], ids=["1KiB", "64KiB"])
+def test_writers_sharing_one_bytearray_give_back_every_export(writers, size):
+    # Four threads write one bytearray at once, then the object must resize, refuse to
+    # resize while a view of it is alive, and be freed without a complaint: the writers
+    # took and gave back exports concurrently, and a lost update of the export count
+    # shows as a count too high (no resize, "deallocated bytearray object has exported
+    # buffers") or too low (a resize under a live view). The calls come in whole, one after
+    # another, which the content shows. Below 32 KiB the writes keep the lock, from it on
+    # they let go of it. The run is bounded in time: a few seconds on a free-threaded
+    # interpreter, where the counts race; a fraction on a default one.
+    seconds = 3.0 if FREE_THREADED else 0.3
+    setup = f"SIZE, WRITERS, SECONDS, MAX_CALLS = {size}, {writers!r}, {seconds}, 2_000_000\n"
+    done = run_python(setup + SHARED_WRITERS_CHILD, timeout=120)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert all(n > 0 for n in report["calls"]), report
+    assert report["resized"], "an export count was left too high: the object cannot resize"
+    assert report["view_refuses_resize"], "an export count was left too low"
+    assert report["content_ok"], "the calls did not come in whole, one after another"
+    assert done.stderr == ""
