@@ -8,6 +8,8 @@
 #include "shuffle/msvc_rand.hpp"
 #include "shuffle/seed_search.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -254,12 +256,28 @@ void check_lines(const Run& run, std::uint32_t seed0, std::uint64_t last_seed,
 }
 
 constexpr std::uint32_t kSeed = 0xC0DE5EEDu;
-constexpr std::uint32_t kDistance = 1u << 23;  // seeds searched before kSeed
-constexpr double kEveryRound = 1e-10;          // rounds to 0 ns
+constexpr double kEveryRound = 1e-10;  // rounds to 0 ns
+
+// Seeds searched before kSeed: enough for a search to last several monitor rounds (and so
+// write lines) whatever the match test's speed on this CPU or emulator, from a measured
+// one-worker rate. Sizing only: no figure is asserted.
+std::uint32_t searched_before_seed = 0;
+
+std::uint32_t sized_distance() {
+    constexpr std::uint32_t kProbe = 1u << 20;
+    const auto target = layout_of(kSeed);
+    const auto started = std::chrono::steady_clock::now();
+    const Run probe = search(target, kSeed - kProbe, 1, 8192, 0.0, "sizing");
+    expect(probe.end == SearchEnd::matched && probe.seed == kSeed, "sizing: wrong seed");
+    const double seconds = std::max(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 1e-6);
+    const double wanted = kProbe / seconds * 0.25;  // a quarter of a second on one worker
+    return static_cast<std::uint32_t>(std::clamp(wanted, double{kProbe}, double{1u << 30}));
+}
 
 void check_several_workers() {
     const auto target = layout_of(kSeed);
-    const std::uint32_t seed0 = kSeed - kDistance;
+    const std::uint32_t seed0 = kSeed - searched_before_seed;
     for (const std::uint32_t chunk : {4096u, 1000u}) {
         const std::uint64_t workers = 4;
         const std::string where = "4 workers, chunk " + std::to_string(chunk);
@@ -275,7 +293,7 @@ void check_several_workers() {
 
 void check_reports_off() {
     const auto target = layout_of(kSeed);
-    const Run run = search(target, kSeed - kDistance / 4, 2, 4096, 0.0, "reports off");
+    const Run run = search(target, kSeed - searched_before_seed / 4, 2, 4096, 0.0, "reports off");
     expect(run.end == SearchEnd::matched && run.seed == kSeed, "reports off: wrong seed");
     expect(run.lines.empty(), "reports off: a line was written");
 }
@@ -284,7 +302,7 @@ void check_reports_off() {
 // stop at 2^32 - 1 without wrapping around to seed 0.
 void check_top_of_range() {
     const auto target = layout_of(kSeed);
-    const std::uint32_t seed0 = UINT32_MAX - (kDistance - 1);
+    const std::uint32_t seed0 = UINT32_MAX - (searched_before_seed - 1);
     const Run run = search(target, seed0, 3, 7777, kEveryRound, "top of range");
     expect(run.end == SearchEnd::exhausted, "top of range: not exhausted");
     check_lines(run, seed0, UINT32_MAX, "top of range");
@@ -296,6 +314,7 @@ void check_top_of_range() {
 }  // namespace
 
 int main() {
+    searched_before_seed = sized_distance();
     check_several_workers();
     check_reports_off();
     check_top_of_range();
