@@ -132,15 +132,17 @@ public:
         balanced = balanced && !held;
         held = true;
     }
+    // An interrupt, as Ctrl-C would raise it, at round `interrupt_at` (0: never).
     bool signal_raised() noexcept override {
         balanced = balanced && held;
         ++rounds;
-        return false;
+        return rounds == interrupt_at;
     }
 
     bool held = true;
     bool balanced = true;
     std::uint64_t rounds = 0;
+    std::uint64_t interrupt_at = 0;
 };
 
 // Twenty items of distinct sizes laid out by the shuffle from `seed`: only seeds that give
@@ -210,7 +212,8 @@ struct Run {
 };
 
 Run search(const std::vector<TargetEntry>& target, std::uint32_t seed0, std::uint64_t workers,
-           std::uint32_t chunk, double progress_iv, const std::string& where) {
+           std::uint32_t chunk, double progress_iv, const std::string& where,
+           std::uint64_t interrupt_at = 0) {
     SearchRequest request;
     request.targets = target;
     request.seed0 = seed0;
@@ -218,6 +221,7 @@ Run search(const std::vector<TargetEntry>& target, std::uint32_t seed0, std::uin
     request.chunk = chunk;
     request.progress_iv = progress_iv;
     CountingHooks hooks;
+    hooks.interrupt_at = interrupt_at;
     std::string text;
     Run run{};
     {
@@ -237,10 +241,11 @@ Run search(const std::vector<TargetEntry>& target, std::uint32_t seed0, std::uin
 }
 
 // Lines from seed0 on, in order, never past `last_seed`: one per round, since an interval
-// below a nanosecond reports at every round.
+// below a nanosecond reports at every round. A search that ends before the monitor's first
+// round writes none, so only a search that cannot end by itself must have lines.
 void check_lines(const Run& run, std::uint32_t seed0, std::uint64_t last_seed,
-                 const std::string& where) {
-    expect(!run.lines.empty(), where + ": no progress line");
+                 const std::string& where, bool must_report = false) {
+    expect(!must_report || !run.lines.empty(), where + ": no progress line");
     expect(run.lines.size() == run.rounds, where + ": " + std::to_string(run.lines.size()) +
                                                " lines in " + std::to_string(run.rounds) + " rounds");
     const Line* before = nullptr;
@@ -291,6 +296,20 @@ void check_several_workers() {
     check_lines(one, seed0, kSeed, "1 worker");
 }
 
+// A search no seed ends, interrupted at its fourth round: a line in each of the four.
+void check_interrupted() {
+    // Two items of size 1 both expected at offset 0: whichever is placed later lands past
+    // the other, so no seed matches.
+    auto target = layout_of(kSeed);
+    target[0] = {0, 1};
+    target[1] = {0, 1};
+    constexpr std::uint64_t kRounds = 4;
+    const Run run = search(target, 0, 4, 4096, kEveryRound, "interrupted", kRounds);
+    expect(run.end == SearchEnd::interrupted, "interrupted: not interrupted");
+    expect(run.rounds == kRounds, "interrupted: " + std::to_string(run.rounds) + " rounds");
+    check_lines(run, 0, UINT32_MAX, "interrupted", true);
+}
+
 void check_reports_off() {
     const auto target = layout_of(kSeed);
     const Run run = search(target, kSeed - searched_before_seed / 4, 2, 4096, 0.0, "reports off");
@@ -316,6 +335,7 @@ void check_top_of_range() {
 int main() {
     searched_before_seed = sized_distance();
     check_several_workers();
+    check_interrupted();
     check_reports_off();
     check_top_of_range();
     std::printf("search with threads and progress lines; %d failure(s)\n", failures);
