@@ -68,6 +68,26 @@ Tail tail_of(const SearchTables& tables) noexcept {
     return {tables.count, steps, steps > 3 ? steps - 3 : 0};
 }
 
+// What a jump kernel needs of tail draw i (bound n - i, from output n - 1 - i), the same for
+// every vector width: the output's jump-ahead, its step per seed, and the draw's reduction
+// constants. A draw that does not exist (n < 4) has every value 0 and draws 0.
+struct TailDraw {
+    std::uint32_t mul;         // doubled state of seed s: mul * s + add (modulo 2^32)
+    std::uint32_t add;
+    std::uint32_t multiplier;  // FastDraw::narrow_multiplier
+    std::uint32_t bound;
+    int shift;                 // FastDraw::narrow_shift - 16, for the 16-bit high product
+};
+
+TailDraw tail_draw(const SearchTables& tables, std::uint32_t i) noexcept {
+    const std::uint32_t n = tables.count;
+    if (i + 1 >= n) return {};
+    const std::uint32_t t = n - 1 - i;
+    const FastDraw& fast = tables.fast_draws[t - 1];
+    return {tables.forward.jump_mul[t - 1], tables.forward.jump_add[t - 1],
+            fast.narrow_multiplier, fast.bound, static_cast<int>(fast.narrow_shift - 16)};
+}
+
 // ---- AVX2 ------------------------------------------------------------------------------
 
 constexpr int kLanes2 = 8;
@@ -231,20 +251,14 @@ struct JumpTail2 {
 };
 
 NATIVE_ACCEL_AVX2 inline JumpTail2 jump_tail2(const SearchTables& tables, __m256i seeds) {
-    const ForwardTables& forward = tables.forward;
-    const std::uint32_t n = tables.count;
     JumpTail2 tail;
     for (std::uint32_t i = 0; i < 3; ++i) {
-        const bool exists = i + 1 < n;
-        const std::uint32_t t = exists ? n - 1 - i : 1;
-        const FastDraw& fast = tables.fast_draws[t - 1];
-        const std::uint32_t mul = exists ? forward.jump_mul[t - 1] : 0;
-        tail.doubled[i] = _mm256_add_epi32(_mm256_mullo_epi32(seeds, splat2(mul)),
-                                           splat2(exists ? forward.jump_add[t - 1] : 0));
-        tail.next[i] = splat2(mul * kLanes2);  // modulo 2^32
-        tail.multiplier[i] = splat2(exists ? fast.narrow_multiplier : 0);
-        tail.bound[i] = splat2(exists ? fast.bound : 0);
-        tail.shift[i] = _mm_cvtsi32_si128(exists ? static_cast<int>(fast.narrow_shift - 16) : 0);
+        const TailDraw draw = tail_draw(tables, i);
+        tail.doubled[i] = _mm256_add_epi32(_mm256_mullo_epi32(seeds, splat2(draw.mul)), splat2(draw.add));
+        tail.next[i] = splat2(draw.mul * kLanes2);  // modulo 2^32
+        tail.multiplier[i] = splat2(draw.multiplier);
+        tail.bound[i] = splat2(draw.bound);
+        tail.shift[i] = _mm_cvtsi32_si128(draw.shift);
     }
     return tail;
 }
@@ -460,20 +474,14 @@ struct JumpTail512 {
 };
 
 NATIVE_ACCEL_AVX512 inline JumpTail512 jump_tail512(const SearchTables& tables, __m512i seeds) {
-    const ForwardTables& forward = tables.forward;
-    const std::uint32_t n = tables.count;
     JumpTail512 tail;
     for (std::uint32_t i = 0; i < 3; ++i) {
-        const bool exists = i + 1 < n;
-        const std::uint32_t t = exists ? n - 1 - i : 1;
-        const FastDraw& fast = tables.fast_draws[t - 1];
-        const std::uint32_t mul = exists ? forward.jump_mul[t - 1] : 0;
-        tail.doubled[i] = _mm512_add_epi32(_mm512_mullo_epi32(seeds, splat512(mul)),
-                                           splat512(exists ? forward.jump_add[t - 1] : 0));
-        tail.next[i] = splat512(mul * kLanes512);  // modulo 2^32
-        tail.multiplier[i] = splat512(exists ? fast.narrow_multiplier : 0);
-        tail.bound[i] = splat512(exists ? fast.bound : 0);
-        tail.shift[i] = _mm_cvtsi32_si128(exists ? static_cast<int>(fast.narrow_shift - 16) : 0);
+        const TailDraw draw = tail_draw(tables, i);
+        tail.doubled[i] = _mm512_add_epi32(_mm512_mullo_epi32(seeds, splat512(draw.mul)), splat512(draw.add));
+        tail.next[i] = splat512(draw.mul * kLanes512);  // modulo 2^32
+        tail.multiplier[i] = splat512(draw.multiplier);
+        tail.bound[i] = splat512(draw.bound);
+        tail.shift[i] = _mm_cvtsi32_si128(draw.shift);
     }
     return tail;
 }
