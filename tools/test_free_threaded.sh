@@ -20,17 +20,10 @@ else
 fi
 python="$venv/bin/python"
 
-# A venv follows one interpreter: a new Debian revision gets a new venv.
-if [ "$(cat "$venv/.base" 2>/dev/null)" != "$base" ]; then
-    rm -rf "$venv"
-    "$base" -m venv "$venv"
-    # Binary wheels only: the newest releases of a test dependency may lack a wheel for a
-    # free-threaded interpreter, and building one from source needs compilers and crates
-    # that this machine cannot fetch.
-    "$python" -m pip install --quiet --only-binary=:all: --upgrade pip
-    "$python" -m pip install --quiet --only-binary=:all: "scikit-build-core>=0.10" cmake ninja
-    echo "$base" >"$venv/.base"
-fi
+# A venv follows one interpreter (a new Debian revision gets a new venv), with binary
+# wheels only, as every venv of a free-threaded interpreter (tools/make_venv.sh). The test
+# requirements are installed on every run, so that a new one in pyproject.toml arrives.
+tools/make_venv.sh "$venv" "$base"
 mapfile -t test_requirements < <("$python" -c '
 import tomllib
 with open("pyproject.toml", "rb") as f:
