@@ -4,7 +4,7 @@
 // kernels; every forward kernel this CPU has; and the path the search picks, with one and
 // with two worker threads.
 //
-//   match_bench [seconds per measurement, default 0.5]
+//   match_bench [seconds per measurement, default 0.5] [items ...; default 8 16 64 256]
 //
 // Each target is the layout of a seed outside the measured range, with distinct sizes, so
 // that nearly every seed is a miss as in a real search. Every path must report the same
@@ -125,6 +125,9 @@ struct Column {
 
 int main(int argc, char** argv) {
     const double budget = argc > 1 ? std::atof(argv[1]) : 0.5;
+    std::vector<std::uint32_t> sizes;
+    for (int a = 2; a < argc; ++a) sizes.push_back(static_cast<std::uint32_t>(std::atol(argv[a])));
+    if (sizes.empty()) sizes = {8, 16, 64, 256};
     const std::uint32_t first = 0x10000000;  // the hidden seeds below lie outside
     bool agree = true;
     std::vector<Column> columns = {{"reference", kReference, true},
@@ -139,7 +142,7 @@ int main(int argc, char** argv) {
     std::printf("%-5s %-7s", "items", "workers");
     for (const Column& column : columns) std::printf(" %13s", (column.name + "/s").c_str());
     std::printf(" %7s\n", "ratio");
-    for (std::uint32_t n : {8u, 16u, 64u, 256u}) {
+    for (const std::uint32_t n : sizes) {
         const auto target = layout_of(12345 + n, n);
         const SearchTables tables(target);
         // Every path runs on a range as many times longer than the reference's as it is

@@ -556,7 +556,7 @@ def match_bench_rows(quick: bool, rounds: int) -> list[Row]:
         rows.append(_row(function, f"{items} items, 1 worker, search path", old, "seeds",
                          r["search"], r["endlanes"], targets.get(items), rounds))
         if wide:
-            avx2 = max(r["jump-avx2"], r["avx2"])
+            avx2 = max(r["walk-avx2"], r["avx2"])
             rows.append(_row(function, f"{items} items, 1 worker, AVX2 kernels only", old,
                              "seeds", avx2, r["endlanes"], {16: 2.4, 256: 1.9}.get(items),
                              rounds))

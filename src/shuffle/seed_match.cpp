@@ -2,6 +2,7 @@
 
 #include "shuffle/seed_match_forward.hpp"
 #include "shuffle/seed_match_lanes.hpp"
+#include "shuffle/seed_match_walk.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -92,6 +93,7 @@ SeedMatcher::SeedMatcher(const SearchTables& tables, MatchPath path)
     if (path_ == MatchPath::forward) {
         if (tables_.forward.applies) {
             kernel_ = &best_forward_kernel(tables_);
+            if (kernel_->flag_marked != nullptr) walk_ = std::make_unique<BandWalk>(tables_);
         } else {
             path_ = MatchPath::lanes;
         }
@@ -105,7 +107,10 @@ SeedMatcher::SeedMatcher(const SearchTables& tables, MatchPath path)
 SeedMatcher::SeedMatcher(const SearchTables& tables, const ForwardKernel& kernel)
     : tables_(tables), path_(MatchPath::forward), reference_(tables), kernel_(&kernel) {
     assert(tables.forward.applies && kernel.available() && kernel.group <= kMaxForwardGroup);
+    if (kernel.flag_marked != nullptr) walk_ = std::make_unique<BandWalk>(tables);
 }
+
+SeedMatcher::~SeedMatcher() = default;
 
 std::uint32_t SeedMatcher::group() const noexcept {
     switch (path_) {
@@ -164,14 +169,20 @@ std::uint32_t SeedMatcher::lanes_scan(std::uint32_t first) {
     return kLaneGroup;
 }
 
-// The kernel flags the seeds that may match; the scalar kernel looks again at each (a jump
-// kernel flags its marked seeds unseen) and the reference test decides.
+// The kernel flags the seeds that may match (a walk kernel with the marks of this matcher's
+// walk); the scalar kernel looks again at each and the reference test decides.
 std::uint32_t SeedMatcher::forward_scan(std::uint32_t first, std::uint32_t count) {
     std::uint64_t flags[kMaxForwardGroup / 64];
+    std::uint64_t marked[kMaxForwardGroup / 64];
     const std::uint32_t group = kernel_->group;
     for (std::uint32_t done = 0; done < count;) {
         const std::uint32_t part = std::min(group, count - done);
-        kernel_->flag(tables_, first + done, part, flags);
+        if (walk_) {
+            walk_->mark(first + done, part, marked);
+            kernel_->flag_marked(tables_, first + done, part, marked, flags);
+        } else {
+            kernel_->flag(tables_, first + done, part, flags);
+        }
         for (std::uint32_t w = 0; w * 64 < part; ++w) {
             for (std::uint64_t bits = flags[w]; bits != 0; bits &= bits - 1) {
                 const std::uint32_t k = w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));

@@ -31,6 +31,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -135,6 +136,7 @@ enum class MatchPath {
 };
 
 struct ForwardKernel;  // seed_match_forward.hpp
+class BandWalk;       // seed_match_walk.hpp
 
 // The fastest path this CPU and target support: forward where the filter applies, else
 // lanes (AVX2 and n <= 32768), else scalar.
@@ -155,6 +157,9 @@ public:
     SeedMatcher(const SearchTables& tables, MatchPath path);
     // The forward path with the given kernel, which must be available (checks, benchmarks).
     SeedMatcher(const SearchTables& tables, const ForwardKernel& kernel);
+    ~SeedMatcher();
+    SeedMatcher(const SeedMatcher&) = delete;
+    SeedMatcher& operator=(const SeedMatcher&) = delete;
 
     // How many seeds one scan call handles at most with this path.
     [[nodiscard]] std::uint32_t group() const noexcept;
@@ -179,6 +184,7 @@ private:
     std::vector<std::uint32_t> draws_;       // j of bound i at index i - 2
     std::vector<std::uint32_t> lane_draws_;  // (n - 1) * kLaneGroup, lanes path only
     const ForwardKernel* kernel_ = nullptr;  // forward path only
+    std::unique_ptr<BandWalk> walk_;         // forward path with a walk kernel only
 };
 
 }  // namespace native_accel::shuffle

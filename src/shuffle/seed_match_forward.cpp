@@ -22,51 +22,56 @@ void forward_scalar(const SearchTables& tables, std::uint32_t first, std::uint32
     flags[0] = word;
 }
 
-// The jump-ahead kernel on plain integers: one add and one compare per seed and
-// rejecting output, in loops over consecutive seeds that a compiler may vectorise.
-void jump_scalar(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
-                 std::uint64_t* flags) noexcept {
-    assert(count > 0 && count <= kScalarGroup);
+// The walk kernel's tail on plain integers: the three draws of an unmarked seed from their
+// jump-ahead states, the marked ones through the scalar forward kernel.
+void walk_scalar(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                 const std::uint64_t* marked, std::uint64_t* flags) noexcept {
+    assert(count > 0 && count <= kMaxForwardGroup);
     const ForwardTables& forward = tables.forward;
-    std::uint32_t marked[kScalarGroup] = {};
-    for (const std::uint32_t t : forward.rejecting) {
-        const std::uint32_t step = forward.jump_mul[t - 1];
-        const std::uint32_t reject_from = forward.reject_from[t - 1];
-        std::uint32_t doubled = step * first + forward.jump_add[t - 1];  // modulo 2^32
-        for (std::uint32_t k = 0; k < kScalarGroup; ++k) {
-            marked[k] |= doubled >= reject_from;
-            doubled += step;
-        }
-    }
     const std::uint32_t n = tables.count;
-    std::uint64_t word = 0;
+    std::array<std::uint32_t, 3> doubled{};
+    std::array<std::uint32_t, 3> step{};
+    std::array<const FastDraw*, 3> fast{};
+    for (std::uint32_t i = 0; i < 3 && i + 1 < n; ++i) {
+        const std::uint32_t t = n - 1 - i;  // bound n - i draws from output t
+        step[i] = forward.jump_mul[t - 1];
+        doubled[i] = step[i] * first + forward.jump_add[t - 1];  // modulo 2^32
+        fast[i] = &tables.fast_draws[t - 1];
+    }
+    for (std::uint32_t w = 0; w < kMaxForwardGroup / 64; ++w) flags[w] = 0;
     for (std::uint32_t k = 0; k < count; ++k) {
-        bool flagged = marked[k] != 0;
-        if (!flagged) {
-            // Output t draws below bound t + 1: bound n from output n - 1, and so on.
+        bool flagged;
+        if ((marked[k / 64] >> (k % 64)) & 1) {
+            flagged = forward_passes(tables, first + k);
+        } else {
             std::array<std::uint32_t, 3> j{};
-            for (std::uint32_t i = 0; i < 3 && i + 1 < n; ++i) {
-                const std::uint32_t t = n - 1 - i;
-                const std::uint32_t doubled =
-                    forward.jump_mul[t - 1] * (first + k) + forward.jump_add[t - 1];
-                j[i] = draw_of(tables.fast_draws[t - 1], doubled);
-            }
+            for (std::uint32_t i = 0; i < 3 && i + 1 < n; ++i) j[i] = draw_of(*fast[i], doubled[i]);
             flagged = tail_fits(forward, tail_positions(n, j[0], j[1], j[2]));
         }
-        word |= std::uint64_t{flagged} << k;
+        for (std::uint32_t i = 0; i < 3; ++i) doubled[i] += step[i];
+        flags[k / 64] |= std::uint64_t{flagged} << (k % 64);
     }
-    flags[0] = word;
+}
+
+// A walk kernel called without a walk: its marks by compares.
+template <void (*FlagMarked)(const SearchTables&, std::uint32_t, std::uint32_t,
+                             const std::uint64_t*, std::uint64_t*) noexcept>
+void marked_by_compare(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                       std::uint64_t* flags) noexcept {
+    std::uint64_t marked[kMaxForwardGroup / 64];
+    mark_by_compare(tables, first, count, marked);
+    FlagMarked(tables, first, count, marked, flags);
 }
 
 // The kernels; the search picks one by CPU and n (best_forward_kernel).
 constexpr ForwardKernel kKernels[] = {
     {"scalar", kScalarGroup, always, forward_scalar},
-    {"jump-scalar", kScalarGroup, always, jump_scalar},
+    {"walk-scalar", kMaxForwardGroup, always, marked_by_compare<walk_scalar>, walk_scalar},
     {"neon", 32, cpu_has_neon, forward_neon},
     {"avx2", 64, cpu_has_avx2, forward_avx2},
-    {"jump-avx2", 1024, cpu_has_avx2, jump_avx2},
+    {"walk-avx2", kMaxForwardGroup, cpu_has_avx2, marked_by_compare<walk_avx2>, walk_avx2},
     {"avx512", 128, cpu_has_avx512, forward_avx512},
-    {"jump-avx512", 2048, cpu_has_avx512, jump_avx512},
+    {"walk-avx512", kMaxForwardGroup, cpu_has_avx512, marked_by_compare<walk_avx512>, walk_avx512},
 };
 
 const ForwardKernel& kernel_named(const char* name) noexcept {
@@ -78,6 +83,21 @@ const ForwardKernel& kernel_named(const char* name) noexcept {
 }
 
 }  // namespace
+
+void mark_by_compare(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                     std::uint64_t* marked) noexcept {
+    const ForwardTables& forward = tables.forward;
+    for (std::uint32_t w = 0; w < (count + 63) / 64; ++w) marked[w] = 0;
+    for (const std::uint32_t t : forward.rejecting) {
+        const std::uint32_t step = forward.jump_mul[t - 1];
+        const std::uint32_t reject_from = forward.reject_from[t - 1];
+        std::uint32_t doubled = step * first + forward.jump_add[t - 1];  // modulo 2^32
+        for (std::uint32_t k = 0; k < count; ++k) {
+            marked[k / 64] |= std::uint64_t{doubled >= reject_from} << (k % 64);
+            doubled += step;
+        }
+    }
+}
 
 std::array<std::uint32_t, 3> forward_tail(const SearchTables& tables, std::uint32_t seed) noexcept {
     assert(tables.forward.applies);
@@ -164,12 +184,12 @@ std::span<const ForwardKernel> forward_kernels() noexcept { return detail::kKern
 
 const ForwardKernel& best_forward_kernel(const SearchTables& tables) noexcept {
     assert(tables.forward.applies);
-    const bool jump = tables.count <= kJumpItemsAtMost;
-    if (detail::cpu_has_avx512()) return detail::kernel_named(jump ? "jump-avx512" : "avx512");
-    if (detail::cpu_has_avx2()) return detail::kernel_named(jump ? "jump-avx2" : "avx2");
-    // aarch64 has no jump kernel of its own yet; its forward kernel is not timed here.
+    const bool walk = tables.count <= kWalkItemsAtMost;
+    if (detail::cpu_has_avx512()) return detail::kernel_named(walk ? "walk-avx512" : "avx512");
+    if (detail::cpu_has_avx2()) return detail::kernel_named(walk ? "walk-avx2" : "avx2");
+    // aarch64 has no walk kernel of its own yet; its forward kernel is not timed here.
     if (detail::cpu_has_neon()) return detail::kernel_named("neon");
-    return detail::kernel_named(jump ? "jump-scalar" : "scalar");
+    return detail::kernel_named(walk ? "walk-scalar" : "scalar");
 }
 
 }  // namespace native_accel::shuffle

@@ -23,13 +23,15 @@
 //   * avx2, avx512, neon: consecutive seeds in lock step, one per 32-bit lane, several vectors in
 //     flight to hide the multiplier's latency; compiled for their instruction sets through
 //     function attributes and chosen at run time;
-//   * jump (scalar, avx2, avx512): no generator run at all. Under the hypothesis that no
-//     candidate of a seed is rejected, output t comes from the doubled state
+//   * walk (scalar, avx2, avx512): no generator run for most seeds. Under the hypothesis
+//     that no candidate of a seed is rejected, output t comes from the doubled state
 //     jump_mul[t - 1] * s + jump_add[t - 1], and consecutive seeds differ by jump_mul: a
-//     vector of seeds advances each output's state by one add. A lane is marked when one
-//     of its outputs falls in its bound's rejection band (the hypothesis fails); unmarked
-//     lanes take their last three draws from those states directly. Marked lanes go to the
-//     scalar kernel. Marked seeds are about 1 in 440 at 16 items, 1 in 32 at 64.
+//     vector of seeds advances each of the last three outputs' states by one add and takes
+//     its draws from them. The hypothesis fails for the seeds at which one of the outputs
+//     falls in its bound's rejection band; the caller marks those by walking each band's
+//     visits (seed_match_walk.hpp), and they go to the forward kernel. Marked seeds are
+//     about 1 in 500 at 16 items, 1 in 30 at 64, 2 in 5 at 256; called through `flag`, a
+//     walk kernel marks them by one compare per seed and band.
 #pragma once
 
 #include "shuffle/seed_match.hpp"
@@ -43,9 +45,10 @@ namespace native_accel::shuffle {
 inline constexpr std::uint32_t kDoubledIncrement = 2 * kRandIncrement;
 inline constexpr std::uint32_t kOutputShiftDoubled = 17;  // output = doubled state >> 17
 inline constexpr std::uint32_t kMaxForwardGroup = 2048;   // seeds per kernel call, at most
-// The search uses a jump kernel up to this many items and a forward one above: the marked
-// seeds, which take the scalar kernel, grow with n (bench/match_bench measures both).
-inline constexpr std::uint32_t kJumpItemsAtMost = 256;
+// The search uses a walk kernel up to this many items and a forward one above: the marked
+// seeds, which take the forward kernel, grow with n (bench/match_bench measures both; the
+// vector kernels cross near 370 items).
+inline constexpr std::uint32_t kWalkItemsAtMost = 352;
 
 struct ForwardKernel {
     const char* name;
@@ -56,6 +59,10 @@ struct ForwardKernel {
     // matching seed is flagged; bits from count on are clear.
     void (*flag)(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
                  std::uint64_t* flags) noexcept;
+    // Walk kernels only (null for the others): as flag, with the marks given, as
+    // BandWalk::mark or mark_by_compare writes them for the same seeds.
+    void (*flag_marked)(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                        const std::uint64_t* marked, std::uint64_t* flags) noexcept = nullptr;
 };
 
 // Every kernel this build has, available here or not, scalar first.
@@ -67,6 +74,10 @@ namespace detail {
 
 // Builds tables.forward, position_low and position_high from the rest of the tables.
 void build_forward_tables(SearchTables& tables);
+
+// The marks of BandWalk::mark by one compare per seed and rejecting output.
+void mark_by_compare(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                     std::uint64_t* marked) noexcept;
 
 // The one-output draw from its doubled state, without a division.
 inline std::uint32_t draw_of(const FastDraw& fast, std::uint32_t doubled) noexcept {
@@ -109,8 +120,10 @@ bool cpu_has_avx2() noexcept;
 bool cpu_has_avx512() noexcept;
 void forward_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
 void forward_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-void jump_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void walk_avx2(const SearchTables&, std::uint32_t, std::uint32_t, const std::uint64_t*,
+               std::uint64_t*) noexcept;
+void walk_avx512(const SearchTables&, std::uint32_t, std::uint32_t, const std::uint64_t*,
+                 std::uint64_t*) noexcept;
 
 }  // namespace detail
 }  // namespace native_accel::shuffle

@@ -8,11 +8,11 @@
 // just its rejected lanes. The AVX2 kernel keeps its states biased by 2^31 so that one
 // signed compare tests a rejection, and branches once per step for all its vectors.
 //
-// Jump kernels run no generator: each rejecting output's doubled state advances by one add
-// per vector of seeds and one compare clears the lanes whose candidate there would be
-// rejected (see seed_match_forward.hpp). The marked lanes are gathered into a list and
-// run through the forward kernel from it, whole vectors at a time; the larger the call,
-// the fuller those vectors.
+// Walk kernels run no generator for the seeds their caller left unmarked: the last three
+// draws come from three jump-ahead states, each advanced by one add per vector of seeds
+// (see seed_match_forward.hpp). The marked seeds are gathered into a list and run through
+// the forward kernel from it, whole vectors at a time; the larger the call, the fuller
+// those vectors.
 //
 // Everything here is compiled for its instruction set through function attributes and
 // chosen at run time, so the module still loads on any x86-64 CPU; other targets and
@@ -68,7 +68,7 @@ Tail tail_of(const SearchTables& tables) noexcept {
     return {tables.count, steps, steps > 3 ? steps - 3 : 0};
 }
 
-// What a jump kernel needs of tail draw i (bound n - i, from output n - 1 - i), the same for
+// What a walk kernel needs of tail draw i (bound n - i, from output n - 1 - i), the same for
 // every vector width: the output's jump-ahead, its step per seed, and the draw's reduction
 // constants. A draw that does not exist (n < 4) has every value 0 and draws 0.
 struct TailDraw {
@@ -238,7 +238,7 @@ NATIVE_ACCEL_AVX2 void forward2_listed(const SearchTables& tables, std::uint32_t
     }
 }
 
-// The last three draws of a jump kernel (bound n from output n - 1, n - 1 from n - 2, n - 2
+// The last three draws of a walk kernel (bound n from output n - 1, n - 1 from n - 2, n - 2
 // from n - 3), each with its state, its step from one vector of seeds to the next and its
 // reduction constants, all kept in registers across the vectors. A draw that does not
 // exist (n < 4) has every constant 0 and draws 0.
@@ -273,58 +273,39 @@ NATIVE_ACCEL_AVX2 inline void next_draws2(JumpTail2& tail, __m256i* j) {
     }
 }
 
-NATIVE_ACCEL_AVX2 void jump2(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
-                             std::uint64_t* flags) noexcept {
-    constexpr int V = 128;
-    constexpr std::uint32_t group = V * kLanes2;
+// The walk kernel: the tail draws of the unmarked seeds, the marked ones through the
+// forward kernel. Eight vectors make a word of flags, kept in a register until it is whole.
+NATIVE_ACCEL_AVX2 void walk2(const SearchTables& tables, std::uint32_t first, std::uint32_t count,
+                             const std::uint64_t* marked, std::uint64_t* flags) noexcept {
+    constexpr std::uint32_t group = kMaxForwardGroup;
     assert(tables.forward.applies && count > 0 && count <= group);
     const ForwardTables& forward = tables.forward;
     const std::uint32_t n = tables.count;
-    const int vectors = static_cast<int>((count + kLanes2 - 1) / kLanes2);
-    const __m256i seeds = _mm256_add_epi32(splat2(first), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    auto start = [&](std::uint32_t t) NATIVE_ACCEL_AVX2 {  // output t of the first vector
-        return _mm256_add_epi32(_mm256_mullo_epi32(seeds, splat2(forward.jump_mul[t - 1])),
-                                splat2(forward.jump_add[t - 1]));
-    };
-    // Biased states, as in advance2: the adds keep the bias too.
-    const __m256i bias = splat2(kBias);
-    __m256i marked[V];
-    for (auto& m : marked) m = _mm256_setzero_si256();
-    for (const std::uint32_t t : forward.rejecting) {
-        __m256i biased = _mm256_xor_si256(start(t), bias);
-        const __m256i next = splat2(forward.jump_mul[t - 1] * kLanes2);  // modulo 2^32
-        const __m256i below = splat2((forward.reject_from[t - 1] - 1) ^ kBias);
-        for (int v = 0; v < vectors; ++v) {
-            marked[v] = _mm256_or_si256(marked[v], _mm256_cmpgt_epi32(biased, below));
-            biased = _mm256_add_epi32(biased, next);
-        }
-    }
-    JumpTail2 tail = jump_tail2(tables, seeds);
-    constexpr std::uint32_t words = group / 64;
-    for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
+    JumpTail2 tail = jump_tail2(tables, _mm256_add_epi32(splat2(first), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+    const std::uint32_t used = (count + 63) / 64;
     std::uint32_t listed[group + 8 * kLanes2];  // the marked seeds, as offsets from first
     std::uint32_t listed_count = 0;
-    for (int v = 0; v < vectors; ++v) {
-        __m256i j[3];
-        next_draws2(tail, j);
-        const auto lanes = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(marked[v])));
-        const std::uint64_t bits = tail_bits2(forward, n, j[0], j[1], j[2]) & ~lanes;
-        flags[v * kLanes2 / 64] |= bits << (v * kLanes2 % 64);
-        for (std::uint32_t m = lanes; m != 0; m &= m - 1) {
-            const auto k = static_cast<std::uint32_t>(v * kLanes2 + __builtin_ctz(m));
-            if (k < count) listed[listed_count++] = k;
+    for (std::uint32_t w = 0; w < used; ++w) {
+        std::uint64_t passed = 0;
+        for (int q = 0; q < 64 / kLanes2; ++q) {
+            __m256i j[3];
+            next_draws2(tail, j);
+            passed |= std::uint64_t{tail_bits2(forward, n, j[0], j[1], j[2])} << (q * kLanes2);
+        }
+        const std::uint64_t in = count - w * 64 >= 64 ? ~std::uint64_t{0}
+                                                      : (std::uint64_t{1} << (count - w * 64)) - 1;
+        flags[w] = passed & ~marked[w] & in;
+        for (std::uint64_t m = marked[w] & in; m != 0; m &= m - 1) {
+            listed[listed_count++] = w * 64 + static_cast<std::uint32_t>(__builtin_ctzll(m));
         }
     }
+    for (std::uint32_t w = used; w < group / 64; ++w) flags[w] = 0;
     forward2_listed(tables, first, listed, listed_count, flags);
-    clear_past(flags, words, count);
 }
 
 // ---- AVX-512 ---------------------------------------------------------------------------
 
 constexpr int kLanes512 = 16;
-// Vectors of seeds per jump kernel call: enough that its marked seeds fill the vectors of
-// the forward kernel they are sent to.
-constexpr int kJumpVectors512 = 128;
 
 NATIVE_ACCEL_AVX512 inline __m512i splat512(std::uint32_t value) {
     return _mm512_set1_epi32(static_cast<int>(value));
@@ -419,7 +400,7 @@ NATIVE_ACCEL_AVX512 void forward512(const SearchTables& tables, std::uint32_t fi
 
 // The seeds first + listed[0], first + listed[1], ... (listed has room for kLanes512 * 8
 // entries past `count`) through the forward kernel; flags get the bits of those that pass.
-// A jump kernel's marked seeds, gathered, so that a vector's lanes stay busy.
+// A walk kernel's marked seeds, gathered, so that a vector's lanes stay busy.
 template <int V>
 NATIVE_ACCEL_AVX512 void forward512_batch(const SearchTables& tables, std::uint32_t first,
                                           const std::uint32_t* listed, std::uint32_t count,
@@ -512,108 +493,38 @@ NATIVE_ACCEL_AVX512 inline void note_marked(std::uint32_t* listed, std::uint32_t
     marked += static_cast<std::uint32_t>(__builtin_popcount(lanes));
 }
 
-NATIVE_ACCEL_AVX512 void jump512(const SearchTables& tables, std::uint32_t first,
-                                 std::uint32_t count, std::uint64_t* flags) noexcept {
-    constexpr int V = kJumpVectors512;
-    constexpr std::uint32_t group = V * kLanes512;
-    static_assert(group <= kMaxForwardGroup);
+// As walk2, sixteen lanes: four vectors a word of flags.
+NATIVE_ACCEL_AVX512 void walk512(const SearchTables& tables, std::uint32_t first,
+                                 std::uint32_t count, const std::uint64_t* marked,
+                                 std::uint64_t* flags) noexcept {
+    constexpr std::uint32_t group = kMaxForwardGroup;
     assert(tables.forward.applies && count > 0 && count <= group);
     const ForwardTables& forward = tables.forward;
     const std::uint32_t n = tables.count;
-    const int vectors = static_cast<int>((count + kLanes512 - 1) / kLanes512);
-    const __m512i seeds = _mm512_add_epi32(
-        splat512(first), _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-    auto start = [&](std::uint32_t t) NATIVE_ACCEL_AVX512 {  // output t of the first vector
-        return _mm512_add_epi32(_mm512_mullo_epi32(seeds, splat512(forward.jump_mul[t - 1])),
-                                splat512(forward.jump_add[t - 1]));
-    };
-    // The lanes not yet marked, one masked compare per output: "below the limit at every
-    // rejecting output so far".
-    __mmask16 clear[V];
-    for (auto& lanes : clear) lanes = 0xFFFF;
-    for (const std::uint32_t t : forward.rejecting) {
-        __m512i doubled = start(t);
-        const __m512i next = splat512(forward.jump_mul[t - 1] * kLanes512);  // modulo 2^32
-        const __m512i limit = splat512(forward.reject_from[t - 1]);
-        for (int v = 0; v < vectors; ++v) {
-            clear[v] = _mm512_mask_cmplt_epu32_mask(clear[v], doubled, limit);
-            doubled = _mm512_add_epi32(doubled, next);
+    JumpTail512 tail = jump_tail512(tables, _mm512_add_epi32(splat512(first), lane_index512()));
+    const std::uint32_t used = (count + 63) / 64;
+    std::uint32_t listed[group + 8 * kLanes512];  // the marked seeds, as offsets from first
+    std::uint32_t listed_count = 0;
+    for (std::uint32_t w = 0; w < used; ++w) {
+        std::uint64_t passed = 0;
+        for (int q = 0; q < 64 / kLanes512; ++q) {
+            __m512i j[3];
+            next_draws512(tail, j);
+            passed |= std::uint64_t{tail_bits512(forward, n, j[0], j[1], j[2])} << (q * kLanes512);
+        }
+        const std::uint64_t in = count - w * 64 >= 64 ? ~std::uint64_t{0}
+                                                      : (std::uint64_t{1} << (count - w * 64)) - 1;
+        const std::uint64_t lanes = marked[w] & in;
+        flags[w] = passed & ~lanes & in;
+        if (lanes == 0) continue;
+        for (int q = 0; q < 64 / kLanes512; ++q) {
+            note_marked(listed, listed_count, static_cast<__mmask16>(lanes >> (q * kLanes512)),
+                        static_cast<int>(w) * 4 + q);
         }
     }
-    JumpTail512 tail = jump_tail512(tables, seeds);
-    constexpr std::uint32_t words = group / 64;
-    for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
-    std::uint32_t listed[group + 8 * kLanes512];  // the marked seeds, as offsets from first
-    std::uint32_t marked = 0;
-    for (int v = 0; v < vectors; ++v) {
-        __m512i j[3];
-        next_draws512(tail, j);
-        const std::uint64_t bits = tail_bits512(forward, n, j[0], j[1], j[2]) & clear[v];
-        flags[v * kLanes512 / 64] |= bits << (v * kLanes512 % 64);
-        note_marked(listed, marked, ~clear[v] & lanes_in(count, v), v);
-    }
-    forward512_listed(tables, first, listed, marked, flags);
-    clear_past(flags, words, count);
+    for (std::uint32_t w = used; w < group / 64; ++w) flags[w] = 0;
+    forward512_listed(tables, first, listed, listed_count, flags);
 }
-
-// The jump kernel with each of the R rejecting outputs' states held in a register across
-// the vectors of seeds: per vector, one add, one compare and one mask OR per output, the
-// marks never leave a mask register.
-template <int R>
-NATIVE_ACCEL_AVX512 void jump512_held(const SearchTables& tables, std::uint32_t first,
-                                      std::uint32_t count, std::uint64_t* flags) noexcept {
-    constexpr int V = kJumpVectors512;
-    constexpr std::uint32_t group = V * kLanes512;
-    const ForwardTables& forward = tables.forward;
-    assert(forward.applies && count > 0 && count <= group && forward.rejecting.size() == R);
-    const std::uint32_t n = tables.count;
-    const int vectors = static_cast<int>((count + kLanes512 - 1) / kLanes512);
-    const __m512i seeds = _mm512_add_epi32(
-        splat512(first), _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-    auto start = [&](std::uint32_t t) NATIVE_ACCEL_AVX512 {  // output t of the first vector
-        return _mm512_add_epi32(_mm512_mullo_epi32(seeds, splat512(forward.jump_mul[t - 1])),
-                                splat512(forward.jump_add[t - 1]));
-    };
-    constexpr int held = R > 0 ? R : 1;
-    __m512i doubled[held];
-    std::uint32_t next[held];
-    std::uint32_t limit[held];
-    for (int r = 0; r < R; ++r) {
-        const std::uint32_t t = forward.rejecting[r];
-        doubled[r] = start(t);
-        next[r] = forward.jump_mul[t - 1] * kLanes512;  // modulo 2^32
-        limit[r] = forward.reject_from[t - 1];
-    }
-    JumpTail512 tail = jump_tail512(tables, seeds);
-    constexpr std::uint32_t words = group / 64;
-    for (std::uint32_t w = 0; w < words; ++w) flags[w] = 0;
-    std::uint32_t listed[group + 8 * kLanes512];  // the marked seeds, as offsets from first
-    std::uint32_t marked = 0;
-    for (int v = 0; v < vectors; ++v) {
-        __mmask16 clear = 0xFFFF;
-        for (int r = 0; r < R; ++r) {
-            clear = _mm512_mask_cmplt_epu32_mask(clear, doubled[r], splat512(limit[r]));
-            doubled[r] = _mm512_add_epi32(doubled[r], splat512(next[r]));
-        }
-        __m512i j[3];
-        next_draws512(tail, j);
-        const std::uint64_t bits = tail_bits512(forward, n, j[0], j[1], j[2]) & clear;
-        flags[v * kLanes512 / 64] |= bits << (v * kLanes512 % 64);
-        note_marked(listed, marked, ~clear & lanes_in(count, v), v);
-    }
-    forward512_listed(tables, first, listed, marked, flags);
-    clear_past(flags, words, count);
-}
-
-// Held kernels for up to kHeld512 rejecting outputs (n up to about 24), the general one
-// past them.
-constexpr int kHeld512 = 20;
-using KernelCall = void (*)(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
-template <int... R>
-constexpr std::array<KernelCall, sizeof...(R)> held512_table(std::integer_sequence<int, R...>) {
-    return {jump512_held<R>...};
-}
-constexpr auto kJumpHeld512 = held512_table(std::make_integer_sequence<int, kHeld512 + 1>());
 
 }  // namespace
 
@@ -629,13 +540,13 @@ void forward_avx2(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::
 void forward_avx512(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
     forward512<8>(t, f, c, o);
 }
-void jump_avx2(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    jump2(t, f, c, o);
+void walk_avx2(const SearchTables& t, std::uint32_t f, std::uint32_t c, const std::uint64_t* m,
+               std::uint64_t* o) noexcept {
+    walk2(t, f, c, m, o);
 }
-void jump_avx512(const SearchTables& t, std::uint32_t f, std::uint32_t c, std::uint64_t* o) noexcept {
-    const std::size_t rejecting = t.forward.rejecting.size();
-    if (rejecting < kJumpHeld512.size()) return kJumpHeld512[rejecting](t, f, c, o);
-    jump512(t, f, c, o);
+void walk_avx512(const SearchTables& t, std::uint32_t f, std::uint32_t c, const std::uint64_t* m,
+                 std::uint64_t* o) noexcept {
+    walk512(t, f, c, m, o);
 }
 
 #else
@@ -646,8 +557,10 @@ bool cpu_has_avx512() noexcept { return false; }
 // Never chosen: the CPU checks above are false.
 void forward_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
 void forward_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
-void jump_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
-void jump_avx512(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept {}
+void walk_avx2(const SearchTables&, std::uint32_t, std::uint32_t, const std::uint64_t*,
+               std::uint64_t*) noexcept {}
+void walk_avx512(const SearchTables&, std::uint32_t, std::uint32_t, const std::uint64_t*,
+                 std::uint64_t*) noexcept {}
 
 #endif
 

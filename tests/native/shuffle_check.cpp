@@ -9,6 +9,7 @@
 #include "shuffle/seed_match_forward.hpp"
 #include "shuffle/seed_match_lanes.hpp"
 #include "shuffle/seed_match_testing.hpp"
+#include "shuffle/seed_match_walk.hpp"
 
 #include <array>
 #include <cmath>
@@ -136,9 +137,9 @@ void check_position_ranges() {
 }
 
 // Every forward kernel available here on a block of seeds: its flags against the scalar
-// kernel's verdicts (a forward kernel computes the same filter, a jump kernel may flag its
-// marked seeds too) and against the truth (every match flagged), whole groups and a part
-// of one, and its matcher's scan against the reference's.
+// kernel's verdicts (every kernel computes the same filter) and against the truth (every
+// match flagged), whole groups and a part of one, and its matcher's scan against the
+// reference's (a walk kernel's matcher marks by its walk, the kernel alone by compares).
 void check_kernels(const SearchTables& tables, std::uint32_t first, const std::string& where) {
     std::vector<bool> truth(kMaxForwardGroup);
     std::vector<bool> passes(kMaxForwardGroup);
@@ -150,7 +151,6 @@ void check_kernels(const SearchTables& tables, std::uint32_t first, const std::s
     }
     for (const ForwardKernel& kernel : forward_kernels()) {
         if (!kernel.available()) continue;
-        const bool jump = std::string(kernel.name).starts_with("jump");
         const std::string what = std::string(kernel.name) + ", " + where;
         std::uint64_t flags[kMaxForwardGroup / 64];
         for (std::uint32_t done = 0; done < kMaxForwardGroup;) {
@@ -162,8 +162,6 @@ void check_kernels(const SearchTables& tables, std::uint32_t first, const std::s
                 const bool flagged = (flags[k / 64] >> (k % 64)) & 1;
                 if (k >= count) {
                     expect(!flagged, "no flag past the count, " + what);
-                } else if (jump) {
-                    expect(flagged || !passes[done + k], "jump kernel keeps survivors, " + what);
                 } else {
                     expect(flagged == passes[done + k], "kernel agrees with scalar, " + what);
                 }
@@ -294,6 +292,86 @@ void check_intervals() {
 
 }  // namespace
 
+// The descent the walk solves with, against a plain search on every small modulus; the
+// three-distance visits against every point of small circles; then the walk's marks against one compare per seed and band, over calls that go on where the last
+// ended, skip a few seeds (stepped through) or many (solved afresh), go back, and end at
+// the top of the seed range.
+void check_walk(std::mt19937_64& rng) {
+    for (std::uint64_t m = 1; m <= 40; ++m) {
+        for (std::uint64_t a = 0; a < m + 3; ++a) {
+            for (std::uint64_t low = 0; low < m; ++low) {
+                for (std::uint64_t high = low; high < m; ++high) {
+                    std::uint64_t want = UINT64_MAX;
+                    for (std::uint64_t x = 0; x < m && want == UINT64_MAX; ++x) {
+                        if (a * x % m >= low && a * x % m <= high) want = x;
+                    }
+                    if (detail::first_in_range(a, m, low, high) != want) {
+                        expect(false, "first_in_range a " + std::to_string(a) + " m " +
+                                          std::to_string(m) + " [" + std::to_string(low) +
+                                          ", " + std::to_string(high) + "]");
+                    }
+                }
+            }
+        }
+    }
+    // Every odd turn of a circle of 2^10 points, arcs of several lengths: from every point,
+    // the first visit; from the first visit of point 0, every visit of a whole period.
+    constexpr std::uint64_t circle = 1024;
+    for (std::uint64_t turn = 1; turn < circle; turn += 2) {
+        for (const std::uint64_t length : {2u, 3u, 17u, 64u, 100u, 511u, 512u, 513u, 1000u, 1022u}) {
+            const detail::ArcVisits arc(circle, turn, circle - length);
+            std::vector<std::uint64_t> visits;  // the turns at which point 0 lands in the arc
+            for (std::uint64_t k = 0; k < 2 * circle; ++k) {
+                if (k * turn % circle >= arc.start) visits.push_back(k);
+            }
+            bool ok = true;
+            for (std::uint64_t at = 0; at < circle; ++at) {
+                std::uint64_t k = 0;
+                while ((at + k * turn) % circle < arc.start) ++k;
+                const auto first = arc.first_from(at);
+                ok &= first.turns == k && first.offset == (at + k * turn) % circle - arc.start;
+            }
+            std::uint64_t turns = visits[0];
+            std::uint64_t offset = visits[0] * turn % circle - arc.start;
+            for (std::size_t v = 1; v < visits.size() && visits[v] <= circle + visits[0]; ++v) {
+                const auto next = arc.after(offset);
+                turns += next.turns;
+                offset = next.offset;
+                ok &= turns == visits[v] && offset == visits[v] * turn % circle - arc.start;
+            }
+            expect(ok, "arc visits, turn " + std::to_string(turn) + " length " + std::to_string(length));
+        }
+    }
+    for (std::uint32_t n : {3u, 5u, 16u, 17u, 64u, 100u, 256u, 300u, 1000u}) {
+        const SearchTables tables(random_target(rng, n, 0, static_cast<std::uint32_t>(rng())));
+        if (!tables.forward.applies) continue;
+        BandWalk walk(tables);
+        std::uint64_t walked[kMaxForwardGroup / 64];
+        std::uint64_t compared[kMaxForwardGroup / 64];
+        std::uint64_t first = rng() % (std::uint64_t{1} << 32);
+        std::uint64_t end = first;
+        for (int call = 0; call < 200; ++call) {
+            auto count = static_cast<std::uint32_t>(1 + rng() % kMaxForwardGroup);
+            switch (call % 5) {
+                case 0: first = end; break;
+                case 1: first = end + rng() % 6000; break;
+                case 2: first = end + rng() % 1000000000; break;
+                case 3: first = end - std::min<std::uint64_t>(end, 1 + rng() % 5000); break;
+                default: first = (std::uint64_t{1} << 32) - count; break;
+            }
+            if (first + count > std::uint64_t{1} << 32) first = (std::uint64_t{1} << 32) - count;
+            end = first + count;
+            const auto from = static_cast<std::uint32_t>(first);
+            walk.mark(from, count, walked);
+            detail::mark_by_compare(tables, from, count, compared);
+            for (std::uint32_t w = 0; w < (count + 63) / 64; ++w) {
+                expect(walked[w] == compared[w], "walk marks, n " + std::to_string(n) + " from " +
+                                                     std::to_string(from) + " word " + std::to_string(w));
+            }
+        }
+    }
+}
+
 int main() {
     check_fast_draws();
     std::mt19937_64 rng(7);
@@ -306,6 +384,7 @@ int main() {
     check_paths(kOutputMask + 2, 0, rng);
     check_texts();
     check_intervals();
+    check_walk(rng);
     std::printf("lanes %s; forward kernels:", detail::cpu_has_lanes() ? "on" : "off");
     for (const ForwardKernel& kernel : forward_kernels()) {
         if (kernel.available()) std::printf(" %s", kernel.name);
