@@ -114,7 +114,7 @@ SeedMatcher::~SeedMatcher() = default;
 
 std::uint32_t SeedMatcher::group() const noexcept {
     switch (path_) {
-        case MatchPath::forward: return kernel_->group;
+        case MatchPath::forward: return walk_ ? kWalkSpan : kernel_->group;
         case MatchPath::lanes: return kLaneGroup;
         case MatchPath::scalar: break;
     }
@@ -172,14 +172,22 @@ std::uint32_t SeedMatcher::lanes_scan(std::uint32_t first) {
 // The kernel flags the seeds that may match (a walk kernel with the marks of this matcher's
 // walk); the scalar kernel looks again at each and the reference test decides.
 std::uint32_t SeedMatcher::forward_scan(std::uint32_t first, std::uint32_t count) {
+    constexpr std::uint32_t kSpan = kWalkSpan;
     std::uint64_t flags[kMaxForwardGroup / 64];
-    std::uint64_t marked[kMaxForwardGroup / 64];
+    std::uint64_t marked[kSpan / 64];
     const std::uint32_t group = kernel_->group;
+    std::uint32_t span_start = 0;  // the offsets span_start .. span_end - 1 are marked
+    std::uint32_t span_end = 0;
     for (std::uint32_t done = 0; done < count;) {
         const std::uint32_t part = std::min(group, count - done);
         if (walk_) {
-            walk_->mark(first + done, part, marked);
-            kernel_->flag_marked(tables_, first + done, part, marked, flags);
+            if (done == span_end) {
+                span_start = done;
+                span_end = done + std::min(kSpan, count - done);
+                walk_->mark(first + done, span_end - done, marked);
+            }
+            assert(group % 64 == 0 && kSpan % group == 0);
+            kernel_->flag_marked(tables_, first + done, part, marked + (done - span_start) / 64, flags);
         } else {
             kernel_->flag(tables_, first + done, part, flags);
         }

@@ -45,6 +45,9 @@ namespace native_accel::shuffle {
 inline constexpr std::uint32_t kDoubledIncrement = 2 * kRandIncrement;
 inline constexpr std::uint32_t kOutputShiftDoubled = 17;  // output = doubled state >> 17
 inline constexpr std::uint32_t kMaxForwardGroup = 2048;   // seeds per kernel call, at most
+// Seeds a matcher's walk marks at once, for several walk kernel calls: each band's walk
+// then leaves its loop once a span. Also the seeds of one scan call on that path.
+inline constexpr std::uint32_t kWalkSpan = 4 * kMaxForwardGroup;
 // The search uses a walk kernel up to this many items and a forward one above: the marked
 // seeds, which take the forward kernel, grow with n (bench/match_bench measures both; the
 // vector kernels cross near 370 items).

@@ -53,10 +53,13 @@ struct ArcVisits {
     [[nodiscard]] Visit first_from(std::uint64_t at) const noexcept;
 
     // The visit after the one at `offset`: how many turns later, and its offset.
+    // Written as selects, not branches: which gap follows is as good as random.
     [[nodiscard]] Visit after(std::uint64_t offset) const noexcept {
-        if (offset + forward < length) return {gap1, offset + forward};
-        if (offset >= backward) return {gap2, offset - backward};
-        return {gap1 + gap2, offset + forward - backward};  // in [0, length)
+        const bool ahead = offset + forward < length;
+        const bool back = offset >= backward;
+        const std::uint64_t turns = ahead ? gap1 : back ? gap2 : gap1 + gap2;
+        const std::uint64_t moved = offset + (ahead ? forward : back ? 0 : forward);
+        return {turns, moved - (!ahead ? backward : 0)};  // in [0, length)
     }
 
     std::uint64_t circle;
