@@ -164,9 +164,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (tables.forward.applies) {
         std::uint64_t walked[native_accel::shuffle::kMaxForwardGroup / 64];
         std::uint64_t compared[native_accel::shuffle::kMaxForwardGroup / 64];
-        native_accel::shuffle::BandWalk(tables).mark(first, tested, walked);
         native_accel::shuffle::detail::mark_by_compare(tables, first, tested, compared);
-        for (std::uint32_t w = 0; w < (tested + 63) / 64; ++w) FUZZ_CHECK(walked[w] == compared[w]);
+        for (const bool vectors : {false, true}) {
+            native_accel::shuffle::BandWalk(tables, vectors).mark(first, tested, walked);
+            for (std::uint32_t w = 0; w < (tested + 63) / 64; ++w) FUZZ_CHECK(walked[w] == compared[w]);
+        }
         for (const auto& kernel : native_accel::shuffle::forward_kernels()) {
             if (!kernel.available()) continue;
             std::uint64_t flags[native_accel::shuffle::kMaxForwardGroup / 64];

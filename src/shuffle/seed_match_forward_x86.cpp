@@ -18,6 +18,7 @@
 // chosen at run time, so the module still loads on any x86-64 CPU; other targets and
 // compilers get stubs that are never chosen.
 #include "shuffle/seed_match_forward.hpp"
+#include "shuffle/seed_match_walk.hpp"
 
 #include <array>
 #include <cassert>
@@ -526,6 +527,53 @@ NATIVE_ACCEL_AVX512 void walk512(const SearchTables& tables, std::uint32_t first
     forward512_listed(tables, first, listed, listed_count, flags);
 }
 
+// The band walk's steps, eight bands a vector in 64-bit lanes: a lane steps while its next
+// visit comes before `to`, and the vector loops while any lane does. The walk orders its
+// bands longest first, so that a vector's lanes take similar numbers of steps.
+NATIVE_ACCEL_AVX512 void step_bands512(BandArrays& bands, std::uint64_t to, std::uint64_t base,
+                                       std::uint64_t* marked) noexcept {
+    const std::size_t count = bands.next.size();
+    const __m512i limit = _mm512_set1_epi64(static_cast<long long>(to));
+    const __m512i origin = _mm512_set1_epi64(static_cast<long long>(base));
+    for (std::size_t b = 0; b < count; b += 8) {
+        const auto valid = static_cast<__mmask8>(count - b >= 8 ? 0xFF : (1u << (count - b)) - 1);
+        auto load = [valid, b](const std::vector<std::uint64_t>& field) NATIVE_ACCEL_AVX512 {
+            return _mm512_maskz_loadu_epi64(valid, field.data() + b);
+        };
+        __m512i next = load(bands.next);
+        __mmask8 active = _mm512_mask_cmplt_epu64_mask(valid, next, limit);
+        if (active == 0) continue;
+        __m512i offset = load(bands.offset);
+        const __m512i length = load(bands.length);
+        const __m512i forward = load(bands.forward);
+        const __m512i backward = load(bands.backward);
+        const __m512i gap1 = load(bands.gap1);
+        const __m512i gap2 = load(bands.gap2);
+        const __m512i both = _mm512_add_epi64(gap1, gap2);
+        do {
+            if (marked != nullptr) {
+                std::uint64_t at[8];
+                _mm512_mask_compressstoreu_epi64(at, active, _mm512_sub_epi64(next, origin));
+                for (int k = 0, visits = __builtin_popcount(active); k < visits; ++k) {
+                    marked[at[k] / 64] |= std::uint64_t{1} << (at[k] % 64);
+                }
+            }
+            // As visit_after: g1 and r + f ahead; g2 and r - b back; else g1 + g2, r + f - b.
+            const __mmask8 ahead = _mm512_cmplt_epu64_mask(_mm512_add_epi64(offset, forward), length);
+            const __mmask8 back = _mm512_cmpge_epu64_mask(offset, backward);
+            __m512i turns = _mm512_mask_mov_epi64(both, back, gap2);
+            turns = _mm512_mask_mov_epi64(turns, ahead, gap1);
+            __m512i moved = _mm512_mask_add_epi64(offset, static_cast<__mmask8>(ahead | ~back), offset, forward);
+            moved = _mm512_mask_sub_epi64(moved, static_cast<__mmask8>(~ahead), moved, backward);
+            next = _mm512_mask_add_epi64(next, active, next, turns);
+            offset = _mm512_mask_mov_epi64(offset, active, moved);
+            active = _mm512_mask_cmplt_epu64_mask(active, next, limit);
+        } while (active != 0);
+        _mm512_mask_storeu_epi64(bands.next.data() + b, valid, next);
+        _mm512_mask_storeu_epi64(bands.offset.data() + b, valid, offset);
+    }
+}
+
 }  // namespace
 
 bool cpu_has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
@@ -548,6 +596,10 @@ void walk_avx512(const SearchTables& t, std::uint32_t f, std::uint32_t c, const 
                  std::uint64_t* o) noexcept {
     walk512(t, f, c, m, o);
 }
+void step_bands_avx512(BandArrays& bands, std::uint64_t to, std::uint64_t base,
+                       std::uint64_t* marked) noexcept {
+    step_bands512(bands, to, base, marked);
+}
 
 #else
 
@@ -561,6 +613,10 @@ void walk_avx2(const SearchTables&, std::uint32_t, std::uint32_t, const std::uin
                std::uint64_t*) noexcept {}
 void walk_avx512(const SearchTables&, std::uint32_t, std::uint32_t, const std::uint64_t*,
                  std::uint64_t*) noexcept {}
+void step_bands_avx512(BandArrays& bands, std::uint64_t to, std::uint64_t base,
+                       std::uint64_t* marked) noexcept {
+    step_bands(bands, to, base, marked);
+}
 
 #endif
 

@@ -18,6 +18,7 @@
 // (f + b >= m: were it smaller, the turn by g2 - g1 or g1 - g2 would come earlier than one
 // of the two, so the cases never overlap). A visit costs an add and two compares, the seeds
 // between visits nothing: about one seed in 500 is visited at 16 items, one in 30 at 64.
+// With AVX-512 eight bands step side by side, one per 64-bit lane.
 //
 // The first visit at or after a seed is the first k >= 0 with k * A_t (mod 2^31) in an
 // interval, found by a Euclid-like descent (first_in_range). A walk that goes on from
@@ -53,14 +54,7 @@ struct ArcVisits {
     [[nodiscard]] Visit first_from(std::uint64_t at) const noexcept;
 
     // The visit after the one at `offset`: how many turns later, and its offset.
-    // Written as selects, not branches: which gap follows is as good as random.
-    [[nodiscard]] Visit after(std::uint64_t offset) const noexcept {
-        const bool ahead = offset + forward < length;
-        const bool back = offset >= backward;
-        const std::uint64_t turns = ahead ? gap1 : back ? gap2 : gap1 + gap2;
-        const std::uint64_t moved = offset + (ahead ? forward : back ? 0 : forward);
-        return {turns, moved - (!ahead ? backward : 0)};  // in [0, length)
-    }
+    [[nodiscard]] Visit after(std::uint64_t offset) const noexcept;
 
     std::uint64_t circle;
     std::uint64_t turn;
@@ -72,12 +66,50 @@ struct ArcVisits {
     std::uint64_t backward;  // ... by b
 };
 
+// The rule of ArcVisits::after on plain fields, written as selects, not branches: which
+// gap follows is as good as random.
+inline ArcVisits::Visit visit_after(std::uint64_t offset, std::uint64_t length,
+                                    std::uint64_t forward, std::uint64_t backward,
+                                    std::uint64_t gap1, std::uint64_t gap2) noexcept {
+    const bool ahead = offset + forward < length;
+    const bool back = offset >= backward;
+    const std::uint64_t turns = ahead ? gap1 : back ? gap2 : gap1 + gap2;
+    const std::uint64_t moved = offset + (ahead || !back ? forward : 0);
+    return {turns, moved - (ahead ? 0 : backward)};  // in [0, length)
+}
+
+inline ArcVisits::Visit ArcVisits::after(std::uint64_t offset) const noexcept {
+    return visit_after(offset, length, forward, backward, gap1, gap2);
+}
+
+// The bands of a walk, a field per array, so that a vector holds eight bands' fields.
+struct BandArrays {
+    std::vector<std::uint64_t> length;
+    std::vector<std::uint64_t> forward;
+    std::vector<std::uint64_t> backward;
+    std::vector<std::uint64_t> gap1;
+    std::vector<std::uint64_t> gap2;
+    std::vector<std::uint64_t> next;    // the seed of the band's next visit
+    std::vector<std::uint64_t> offset;  // where in the band it lands
+};
+
+// Steps every band whose next visit comes before seed `to` on to its first visit at or
+// after `to`. With `marked`, sets bit v - base for each visit v passed on the way (every
+// such visit must lie in base .. base + 64 * words - 1, with the words cleared before).
+void step_bands(BandArrays& bands, std::uint64_t to, std::uint64_t base,
+                std::uint64_t* marked) noexcept;
+// The same eight bands at a time (seed_match_forward_x86.cpp), where cpu_has_avx512().
+void step_bands_avx512(BandArrays& bands, std::uint64_t to, std::uint64_t base,
+                       std::uint64_t* marked) noexcept;
+
 }  // namespace detail
 
 // One worker's walk over the rejection bands of the outputs that can reject.
 class BandWalk {
 public:
-    explicit BandWalk(const SearchTables& tables);
+    // The bands are stepped eight at a time where the CPU has AVX-512 and `vectors` holds,
+    // one at a time otherwise (the checks run both).
+    explicit BandWalk(const SearchTables& tables, bool vectors = true);
 
     // Writes the ceil(count / 64) words of `marked`: bit k % 64 of word k / 64 is set when
     // seed first + k is in some band, clear otherwise (and from count on). first + count
@@ -85,22 +117,17 @@ public:
     void mark(std::uint32_t first, std::uint32_t count, std::uint64_t* marked) noexcept;
 
 private:
-    struct Band {
-        std::uint32_t mul;  // doubled jump-ahead of the output: mul * s + add (mod 2^32)
-        std::uint32_t add;
-        detail::ArcVisits arc;
-    };
-    struct Next {
-        std::uint64_t seed;    // at or after the point the walk has reached
-        std::uint64_t offset;  // into the band
-    };
-
     void solve(std::size_t band, std::uint32_t seed) noexcept;
-    void step(std::size_t band) noexcept;
+    void step(std::uint64_t to, std::uint64_t base, std::uint64_t* marked) noexcept;
 
-    std::vector<Band> bands_;
-    std::vector<Next> next_;
-    std::uint64_t point_ = 0;  // every visit before this seed is behind the walk
+    // Per band, longest band first (a vector's bands then take similar numbers of steps):
+    // the output's doubled jump-ahead (state mul * s + add, modulo 2^32) and its arc.
+    std::vector<std::uint32_t> mul_;
+    std::vector<std::uint32_t> add_;
+    std::vector<detail::ArcVisits> arcs_;
+    detail::BandArrays bands_;
+    bool vectors_;
+    std::uint64_t point_ = 0;  // every band's next visit is at or after this seed
     bool started_ = false;
 };
 

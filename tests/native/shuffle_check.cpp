@@ -345,28 +345,31 @@ void check_walk(std::mt19937_64& rng) {
     for (std::uint32_t n : {3u, 5u, 16u, 17u, 64u, 100u, 256u, 300u, 1000u}) {
         const SearchTables tables(random_target(rng, n, 0, static_cast<std::uint32_t>(rng())));
         if (!tables.forward.applies) continue;
-        BandWalk walk(tables);
-        std::uint64_t walked[kMaxForwardGroup / 64];
-        std::uint64_t compared[kMaxForwardGroup / 64];
-        std::uint64_t first = rng() % (std::uint64_t{1} << 32);
-        std::uint64_t end = first;
-        for (int call = 0; call < 200; ++call) {
-            auto count = static_cast<std::uint32_t>(1 + rng() % kMaxForwardGroup);
-            switch (call % 5) {
-                case 0: first = end; break;
-                case 1: first = end + rng() % 6000; break;
-                case 2: first = end + rng() % 1000000000; break;
-                case 3: first = end - std::min<std::uint64_t>(end, 1 + rng() % 5000); break;
-                default: first = (std::uint64_t{1} << 32) - count; break;
-            }
-            if (first + count > std::uint64_t{1} << 32) first = (std::uint64_t{1} << 32) - count;
-            end = first + count;
-            const auto from = static_cast<std::uint32_t>(first);
-            walk.mark(from, count, walked);
-            detail::mark_by_compare(tables, from, count, compared);
-            for (std::uint32_t w = 0; w < (count + 63) / 64; ++w) {
-                expect(walked[w] == compared[w], "walk marks, n " + std::to_string(n) + " from " +
-                                                     std::to_string(from) + " word " + std::to_string(w));
+        for (const bool vectors : {false, true}) {
+            BandWalk walk(tables, vectors);
+            std::uint64_t walked[kWalkSpan / 64];
+            std::uint64_t compared[kWalkSpan / 64];
+            std::uint64_t first = rng() % (std::uint64_t{1} << 32);
+            std::uint64_t end = first;
+            for (int call = 0; call < 200; ++call) {
+                auto count = static_cast<std::uint32_t>(1 + rng() % kWalkSpan);
+                switch (call % 5) {
+                    case 0: first = end; break;
+                    case 1: first = end + rng() % 60000; break;
+                    case 2: first = end + rng() % 1000000000; break;
+                    case 3: first = end - std::min<std::uint64_t>(end, 1 + rng() % 5000); break;
+                    default: first = (std::uint64_t{1} << 32) - count; break;
+                }
+                if (first + count > std::uint64_t{1} << 32) first = (std::uint64_t{1} << 32) - count;
+                end = first + count;
+                const auto from = static_cast<std::uint32_t>(first);
+                walk.mark(from, count, walked);
+                detail::mark_by_compare(tables, from, count, compared);
+                for (std::uint32_t w = 0; w < (count + 63) / 64; ++w) {
+                    expect(walked[w] == compared[w], "walk marks, n " + std::to_string(n) + " from " +
+                                                         std::to_string(from) + " word " + std::to_string(w) +
+                                                         (vectors ? ", vectors" : ""));
+                }
             }
         }
     }
