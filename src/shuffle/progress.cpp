@@ -106,13 +106,15 @@ ProgressReporter::ProgressReporter(double progress_iv, std::uint32_t seed0,
     : interval_(report_interval(progress_iv)), seed0_(seed0), start_(start),
       last_report_(start) {}
 
-void ProgressReporter::check(const std::atomic<std::uint64_t>& tested) {
-    if (!interval_) return;
+bool ProgressReporter::due() const noexcept {
+    if (!interval_) return false;
     auto since = SteadyClock::now() - last_report_;
     if (since.count() < 0) since = since.zero();
-    if (since < *interval_) return;
-    const std::uint64_t t = tested.load(std::memory_order_relaxed);
-    write_standard_error(progress_line(seed0_, t, seconds_since(start_)));
+    return since >= *interval_;
+}
+
+void ProgressReporter::report(std::uint64_t tested) {
+    write_standard_error(progress_line(seed0_, tested, seconds_since(start_)));
     last_report_ = SteadyClock::now();
 }
 

@@ -3,7 +3,6 @@
 // one line per interval, never rewritten in place. Nothing here changes the search.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -39,10 +38,17 @@ public:
     // Marks "now" as the time of the last report: the first line is one interval away.
     void restart() noexcept { last_report_ = SteadyClock::now(); }
 
-    // Writes a line when an interval has passed since the last one.
-    void check(const std::atomic<std::uint64_t>& tested);
+    // Writes a line when an interval has passed since the last one; tested() gives the
+    // seeds tested so far, and is asked only then.
+    template <class Count>
+    void check(const Count& tested) {
+        if (due()) report(tested());
+    }
 
 private:
+    [[nodiscard]] bool due() const noexcept;
+    void report(std::uint64_t tested);
+
     std::optional<std::chrono::nanoseconds> interval_;
     std::uint32_t seed0_;
     SteadyClock::time_point start_;
