@@ -11,9 +11,11 @@
 is_313() {
     [ -n "$1" ] && "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
 }
-# Resolves a pyenv shim, or a command name, to the interpreter itself.
+# Resolves a pyenv shim, or a command name, to the interpreter itself; a venv's interpreter
+# (an activated venv puts one first on PATH) to the one the venv was made from, since the
+# venvs made from this path are removed and made anew, the caller's own one included.
 executable_of() {
-    "$1" -c 'import sys; print(sys.executable)'
+    "$1" -c 'import sys; print(sys._base_executable if sys.prefix != sys.base_prefix else sys.executable)'
 }
 
 if [ -n "$1" ]; then
