@@ -23,7 +23,7 @@
 //   * avx2, avx512, neon: consecutive seeds in lock step, one per 32-bit lane, several vectors in
 //     flight to hide the multiplier's latency; compiled for their instruction sets through
 //     function attributes and chosen at run time;
-//   * walk (scalar, avx2, avx512): no generator run for most seeds. Under the hypothesis
+//   * walk (scalar, neon, avx2, avx512): no generator run for most seeds. Under the hypothesis
 //     that no candidate of a seed is rejected, output t comes from the doubled state
 //     jump_mul[t - 1] * s + jump_add[t - 1], and consecutive seeds differ by jump_mul: a
 //     vector of seeds advances each of the last three outputs' states by one add and takes
@@ -119,6 +119,8 @@ inline bool forward_passes(const SearchTables& tables, std::uint32_t seed) noexc
 // false where not built.
 bool cpu_has_neon() noexcept;
 void forward_neon(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;
+void walk_neon(const SearchTables&, std::uint32_t, std::uint32_t, const std::uint64_t*,
+               std::uint64_t*) noexcept;
 bool cpu_has_avx2() noexcept;
 bool cpu_has_avx512() noexcept;
 void forward_avx2(const SearchTables&, std::uint32_t, std::uint32_t, std::uint64_t*) noexcept;

@@ -12,6 +12,7 @@
 #include "shuffle/seed_match_walk.hpp"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -341,6 +342,26 @@ void check_walk(std::mt19937_64& rng) {
             }
             expect(ok, "arc visits, turn " + std::to_string(turn) + " length " + std::to_string(length));
         }
+    }
+    // A matching seed that the walk marks (one of its outputs, computed as if nothing before
+    // it were rejected, lands in a rejection band): the walk kernels must judge it through
+    // their forward kernel, not through the tail draws, which are wrong for it.
+    for (std::uint32_t n : {5u, 16u, 64u, 300u}) {
+        const SearchTables any(random_target(rng, n, 0, 0));  // the marks depend on n alone
+        std::uint64_t marked[kMaxForwardGroup / 64];
+        auto from = static_cast<std::uint32_t>(rng() % (UINT32_MAX - (std::uint64_t{1} << 24)));
+        std::uint32_t hidden = 0;
+        for (bool seen = false; !seen; from += kMaxForwardGroup) {
+            detail::mark_by_compare(any, from, kMaxForwardGroup, marked);
+            for (std::uint32_t w = 0; w < kMaxForwardGroup / 64 && !seen; ++w) {
+                if (marked[w] != 0) {
+                    hidden = from + w * 64 + static_cast<std::uint32_t>(std::countr_zero(marked[w]));
+                    seen = true;
+                }
+            }
+        }
+        const SearchTables tables(random_target(rng, n, 0, hidden));
+        check_kernels(tables, hidden - std::min(hidden, 100u), "marked hidden seed, n " + std::to_string(n));
     }
     for (std::uint32_t n : {3u, 5u, 16u, 17u, 64u, 100u, 256u, 300u, 1000u}) {
         const SearchTables tables(random_target(rng, n, 0, static_cast<std::uint32_t>(rng())));
