@@ -183,9 +183,8 @@ std::uint32_t SeedMatcher::lanes_scan(std::uint32_t first) {
 // The kernel flags the seeds that may match (a walk kernel with the marks of this matcher's
 // walk); the scalar kernel looks again at each and the reference test decides.
 std::uint32_t SeedMatcher::forward_scan(std::uint32_t first, std::uint32_t count) {
-    constexpr std::uint32_t kSpan = kWalkSpan;
     std::uint64_t flags[kMaxForwardGroup / 64];
-    std::uint64_t marked[kSpan / 64];
+    std::uint64_t marked[kWalkSpan / 64];
     const std::uint32_t group = kernel_->group;
     std::uint32_t span_start = 0;  // the offsets span_start .. span_end - 1 are marked
     std::uint32_t span_end = 0;
@@ -194,10 +193,10 @@ std::uint32_t SeedMatcher::forward_scan(std::uint32_t first, std::uint32_t count
         if (walk_) {
             if (done == span_end) {
                 span_start = done;
-                span_end = done + std::min(kSpan, count - done);
+                span_end = done + std::min(kWalkSpan, count - done);
                 walk_->mark(first + done, span_end - done, marked);
             }
-            assert(group % 64 == 0 && kSpan % group == 0);
+            assert(group % 64 == 0 && kWalkSpan % group == 0);
             kernel_->flag_marked(tables_, first + done, part, marked + (done - span_start) / 64, flags);
         } else {
             kernel_->flag(tables_, first + done, part, flags);
