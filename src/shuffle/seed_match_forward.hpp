@@ -50,8 +50,8 @@ inline constexpr std::uint32_t kMaxForwardGroup = 2048;   // seeds per kernel ca
 inline constexpr std::uint32_t kWalkSpan = 4 * kMaxForwardGroup;
 // The search uses a walk kernel up to this many items and a forward one above: the marked
 // seeds, which take the forward kernel, grow with n (bench/match_bench measures both; the
-// vector kernels cross near 370 items).
-inline constexpr std::uint32_t kWalkItemsAtMost = 352;
+// vector kernels cross near 512 items, the scalar ones near 768).
+inline constexpr std::uint32_t kWalkItemsAtMost = 480;
 
 struct ForwardKernel {
     const char* name;
