@@ -94,6 +94,7 @@ namespace {
 // at a time beside the others, as on a CPU without AVX-512 (so that the benchmark's AVX2
 // figures are that CPU's).
 std::unique_ptr<BandWalk> walk_for(const SearchTables& tables, const ForwardKernel& kernel) {
+    assert(kernel.group % 64 == 0 && kWalkSpan % kernel.group == 0);  // spans hold whole groups
     return std::make_unique<BandWalk>(tables, kernel.available == &detail::cpu_has_avx512);
 }
 
@@ -196,7 +197,6 @@ std::uint32_t SeedMatcher::forward_scan(std::uint32_t first, std::uint32_t count
                 span_end = done + std::min(kWalkSpan, count - done);
                 walk_->mark(first + done, span_end - done, marked);
             }
-            assert(group % 64 == 0 && kWalkSpan % group == 0);
             kernel_->flag_marked(tables_, first + done, part, marked + (done - span_start) / 64, flags);
         } else {
             kernel_->flag(tables_, first + done, part, flags);

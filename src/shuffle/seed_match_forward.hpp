@@ -37,6 +37,7 @@
 #include "shuffle/seed_match.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -77,6 +78,20 @@ namespace detail {
 
 // Builds tables.forward, position_low and position_high from the rest of the tables.
 void build_forward_tables(SearchTables& tables);
+
+// A walk kernel's word w of flags: the bits of its seeds that are among the `count`.
+inline std::uint64_t seeds_in_word(std::uint32_t count, std::uint32_t w) noexcept {
+    const std::uint32_t left = count - w * 64;
+    return left >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
+}
+
+// Appends the offsets from the kernel's first seed of word w's set bits to `listed`.
+inline void list_bits(std::uint64_t bits, std::uint32_t w, std::uint32_t* listed,
+                      std::uint32_t& listed_count) noexcept {
+    for (; bits != 0; bits &= bits - 1) {
+        listed[listed_count++] = w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
+    }
+}
 
 // The marks of BandWalk::mark by one compare per seed and rejecting output.
 void mark_by_compare(const SearchTables& tables, std::uint32_t first, std::uint32_t count,

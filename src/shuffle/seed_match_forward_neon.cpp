@@ -172,12 +172,9 @@ void walk_neon(const SearchTables& tables, std::uint32_t first, std::uint32_t co
             }
             passed |= std::uint64_t{tail_bits(forward, n, j[0], j[1], j[2])} << (q * kLanes);
         }
-        const std::uint64_t in = count - w * 64 >= 64 ? ~std::uint64_t{0}
-                                                      : (std::uint64_t{1} << (count - w * 64)) - 1;
+        const std::uint64_t in = seeds_in_word(count, w);
         flags[w] = passed & ~marked[w] & in;
-        for (std::uint64_t m = marked[w] & in; m != 0; m &= m - 1) {
-            listed[listed_count++] = w * 64 + static_cast<std::uint32_t>(__builtin_ctzll(m));
-        }
+        list_bits(marked[w] & in, w, listed, listed_count);
     }
     for (std::uint32_t w = used; w < group / 64; ++w) flags[w] = 0;
     if (listed_count > 0) forward_listed(tables, first, listed, listed_count, flags);

@@ -293,12 +293,9 @@ NATIVE_ACCEL_AVX2 void walk2(const SearchTables& tables, std::uint32_t first, st
             next_draws2(tail, j);
             passed |= std::uint64_t{tail_bits2(forward, n, j[0], j[1], j[2])} << (q * kLanes2);
         }
-        const std::uint64_t in = count - w * 64 >= 64 ? ~std::uint64_t{0}
-                                                      : (std::uint64_t{1} << (count - w * 64)) - 1;
+        const std::uint64_t in = seeds_in_word(count, w);
         flags[w] = passed & ~marked[w] & in;
-        for (std::uint64_t m = marked[w] & in; m != 0; m &= m - 1) {
-            listed[listed_count++] = w * 64 + static_cast<std::uint32_t>(__builtin_ctzll(m));
-        }
+        list_bits(marked[w] & in, w, listed, listed_count);
     }
     for (std::uint32_t w = used; w < group / 64; ++w) flags[w] = 0;
     forward2_listed(tables, first, listed, listed_count, flags);
@@ -513,8 +510,7 @@ NATIVE_ACCEL_AVX512 void walk512(const SearchTables& tables, std::uint32_t first
             next_draws512(tail, j);
             passed |= std::uint64_t{tail_bits512(forward, n, j[0], j[1], j[2])} << (q * kLanes512);
         }
-        const std::uint64_t in = count - w * 64 >= 64 ? ~std::uint64_t{0}
-                                                      : (std::uint64_t{1} << (count - w * 64)) - 1;
+        const std::uint64_t in = seeds_in_word(count, w);
         const std::uint64_t lanes = marked[w] & in;
         flags[w] = passed & ~lanes & in;
         if (lanes == 0) continue;
