@@ -11,7 +11,7 @@ SOURCES := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml n
         test-newer-pythons test-aarch64 test-windows FORCE
 
 # Fuzzing: FUZZ_SECONDS per target for `make fuzz` (FUZZ_TARGETS names a subset, e.g.
-# FUZZ_TARGETS=fuzz_seed_match); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
+# FUZZ_TARGETS=fuzz_seed_search); `make test` shares FUZZ_SMOKE_SECONDS among all targets so
 # that they keep building and running.
 FUZZ_BUILD         := build/fuzz
 FUZZ_SECONDS       ?= 60

@@ -1,18 +1,17 @@
-// Seeds per second of the seed search's match test, one path after the other on the same
-// seeds: the plain reference test; the end-item paths the search used before the forward
-// filter (scalar, and AVX2 lanes where the CPU has them), kept as the peers of the new
-// kernels; every forward kernel this CPU has; and the path the search picks, with one and
-// with two worker threads.
+// The seed search against the plain loop a user would otherwise write: for each item count,
+// the rate of the reference match test run seed after seed (projected to the whole seed
+// space), and the whole-space search with one worker on three layouts of files of 512 B to
+// 2 MiB: one that a seed lays out, the same with two items exchanged (a layout that is
+// consistent but that almost surely no seed makes), and the same with one offset broken
+// (no order can make it, which the search sees at once).
 //
-//   match_bench [seconds per measurement, default 0.5] [items ...; default 8 16 64 256]
+//   match_bench [seconds for the plain loop, default 0.5] [items ...]
 //
-// Each target is the layout of a seed outside the measured range, with distinct sizes, so
-// that nearly every seed is a miss as in a real search. Every path must report the same
-// matching seeds as the reference; the program exits 1 if one does not. The last column is
-// the search's path against the end-item lanes (the fastest path before the filter).
+// Prints one line per item count: items, plain loop seeds/s, then the seconds of the three
+// searches. Exits 1 when a search returns a seed that does not match, or misses the seed
+// the layout was made from while finding none smaller.
 #include "shuffle/seed_match.hpp"
-#include "shuffle/seed_match_forward.hpp"
-#include "shuffle/seed_match_testing.hpp"
+#include "shuffle/seed_search.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -21,174 +20,105 @@
 #include <cstdlib>
 #include <optional>
 #include <random>
-#include <string>
-#include <thread>
-#include <variant>
 #include <vector>
 
 namespace {
 
 using namespace native_accel::shuffle;
 using Clock = std::chrono::steady_clock;
-// What a measurement runs: the reference test (monostate), a path, or a forward kernel.
-using Tested = std::variant<std::monostate, MatchPath, const ForwardKernel*>;
-constexpr Tested kReference{};
 
-std::vector<TargetEntry> layout_of(std::uint32_t seed, std::uint32_t n) {
-    std::mt19937 rng(n);
-    std::vector<std::int32_t> sizes(n);
-    for (std::uint32_t k = 0; k < n; ++k) sizes[k] = static_cast<std::int32_t>(16 * (k + 1) + rng() % 16);
+constexpr std::uint32_t kLayoutSeed = 0xB16B00B5u;
+
+std::vector<TargetEntry> layout_of(std::uint32_t seed, const std::vector<std::int32_t>& sizes) {
+    const auto n = static_cast<std::uint32_t>(sizes.size());
     std::vector<std::uint32_t> order(n);
     for (std::uint32_t k = 0; k < n; ++k) order[k] = k;
     msvc_shuffle(seed, n, [&order](std::uint32_t p, std::uint32_t j) { std::swap(order[p], order[j]); });
     std::vector<TargetEntry> target(n);
-    std::int32_t running = 0;
-    for (std::uint32_t k : order) {
-        target[k] = {running, sizes[k]};
-        running += sizes[k];
+    std::uint32_t running = 0;
+    for (const std::uint32_t k : order) {
+        target[k] = {static_cast<std::int32_t>(running), sizes[k]};  // 32-bit pattern
+        running += static_cast<std::uint32_t>(sizes[k]);
     }
     return target;
 }
 
-// Scans [first, first + count) and collects every matching seed.
-template <class Matcher>
-void scan_all(Matcher& matcher, std::uint32_t first, std::uint32_t count,
-              std::vector<std::uint32_t>& matches) {
-    while (count > 0) {
-        const std::uint32_t step = std::min(count, std::uint32_t{1} << 16);
-        const std::uint32_t misses = matcher.scan(first, step);
-        if (misses < step) {
-            matches.push_back(first + misses);
-            first += misses + 1;
-            count -= misses + 1;
-        } else {
-            first += step;
-            count -= step;
-        }
-    }
+// Files of 512 B to 2 MiB, scaled down where n of them would pass 4 GiB.
+std::vector<std::int32_t> file_sizes(std::uint32_t n) {
+    std::mt19937 rng(n);
+    const std::uint32_t largest = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(2u << 20, ((std::uint64_t{1} << 32) - 1) / n));
+    std::vector<std::int32_t> sizes(n);
+    for (auto& size : sizes) size = static_cast<std::int32_t>(512 + rng() % (largest - 511));
+    return sizes;
 }
 
-struct Run {
-    double seconds;
-    std::vector<std::uint32_t> matches;
-};
-
-// `workers` threads split the seeds from `first` on into equal consecutive slices, each with
-// a matcher of its own.
-Run run(const SearchTables& tables, const Tested& tested, unsigned workers, std::uint32_t first,
-        std::uint32_t count) {
-    std::vector<std::vector<std::uint32_t>> found(workers);
-    std::vector<std::thread> threads;
-    const std::uint32_t slice = count / workers;
+double plain_loop_rate(const SearchTables& tables, double budget) {
+    ReferenceTest reference(tables);
+    std::uint64_t tested = 0;
+    std::uint32_t seed = 0x10000000;
     const auto start = Clock::now();
-    for (unsigned w = 0; w < workers; ++w) {
-        threads.emplace_back([&, w] {
-            const std::uint32_t from = first + w * slice;
-            if (const auto* path = std::get_if<MatchPath>(&tested)) {
-                SeedMatcher matcher(tables, *path);
-                scan_all(matcher, from, slice, found[w]);
-            } else if (const auto* kernel = std::get_if<const ForwardKernel*>(&tested)) {
-                SeedMatcher matcher(tables, **kernel);
-                scan_all(matcher, from, slice, found[w]);
-            } else {
-                testing::ReferenceMatcher matcher(tables);
-                scan_all(matcher, from, slice, found[w]);
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    Run result{std::chrono::duration<double>(Clock::now() - start).count(), {}};
-    for (auto& part : found) result.matches.insert(result.matches.end(), part.begin(), part.end());
-    return result;
+    double seconds = 0;
+    do {
+        for (int k = 0; k < 64; ++k) tested += reference.matches(seed++) ? 0 : 1;
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    } while (seconds < budget);
+    return static_cast<double>(tested) / seconds;
 }
 
-// Grows the seed count until one pass takes about `budget` seconds.
-std::uint32_t calibrate(const SearchTables& tables, const Tested& tested, double budget) {
-    std::uint32_t count = 1024;
-    for (;;) {
-        const double seconds = run(tables, tested, 1, 0x10000000, count).seconds;
-        if (seconds >= budget / 4 || count >= (1u << 30)) {
-            const double wanted = count * budget / std::max(seconds, 1e-6);
-            return static_cast<std::uint32_t>(std::clamp(wanted, 2048.0, 4.0e9 - 0x10000000));
-        }
-        count *= 4;
-    }
-}
-
-struct Column {
-    std::string name;
-    Tested tested;
-    bool both_workers;  // measured with two workers too
+struct Timed {
+    double seconds;
+    std::optional<std::uint32_t> seed;
 };
+
+Timed whole_space(const std::vector<TargetEntry>& target) {
+    SearchRequest request;
+    request.targets = target;
+    request.workers = 1;
+    request.progress_iv = 0.0;
+    const auto start = Clock::now();
+    SeedSearch search(request);
+    if (!search.start()) std::exit(2);
+    while (search.wait_round()) {
+    }
+    const std::optional<std::uint32_t> seed = search.finish();
+    return {std::chrono::duration<double>(Clock::now() - start).count(), seed};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const double budget = argc > 1 ? std::atof(argv[1]) : 0.5;
-    std::vector<std::uint32_t> sizes;
-    for (int a = 2; a < argc; ++a) sizes.push_back(static_cast<std::uint32_t>(std::atol(argv[a])));
-    if (sizes.empty()) sizes = {8, 16, 64, 256};
-    const std::uint32_t first = 0x10000000;  // the hidden seeds below lie outside
-    bool agree = true;
-    std::vector<Column> columns = {{"reference", kReference, true},
-                                   {"endscalar", MatchPath::scalar, false}};
-    if (detail::cpu_has_lanes()) columns.push_back({"endlanes", MatchPath::lanes, true});
-    for (const ForwardKernel& kernel : forward_kernels()) {
-        if (kernel.available()) columns.push_back({kernel.name, &kernel, false});
-    }
-    columns.push_back({"search", MatchPath::forward, true});
-    const std::size_t peer = detail::cpu_has_lanes() ? 2 : 1;  // the old path's best
-
-    std::printf("%-5s %-7s", "items", "workers");
-    for (const Column& column : columns) std::printf(" %13s", (column.name + "/s").c_str());
-    std::printf(" %7s\n", "ratio");
-    for (const std::uint32_t n : sizes) {
-        const auto target = layout_of(12345 + n, n);
-        const SearchTables tables(target);
-        // Every path runs on a range as many times longer than the reference's as it is
-        // faster (its matches on the common seeds must be the reference's), so that each
-        // takes about as long.
-        const std::uint32_t count = calibrate(tables, kReference, budget) & ~63u;
-        std::vector<std::uint32_t> counts;
-        for (const Column& column : columns) {
-            counts.push_back(std::max(count, calibrate(tables, column.tested, budget) & ~63u));
+    std::vector<std::uint32_t> counts;
+    for (int a = 2; a < argc; ++a) counts.push_back(static_cast<std::uint32_t>(std::atol(argv[a])));
+    if (counts.empty()) counts = {4, 8, 16, 64, 256, 1000, 4096, 10000, 32768};
+    bool right = true;
+    std::printf("%-6s %14s %10s %10s %10s\n", "items", "plain/s", "matching", "exchanged", "broken");
+    for (const std::uint32_t n : counts) {
+        const std::vector<std::int32_t> sizes = file_sizes(n);
+        const auto matching = layout_of(kLayoutSeed, sizes);
+        auto exchanged = matching;
+        std::swap(exchanged.front().expected_offset, exchanged.back().expected_offset);
+        std::swap(exchanged.front().size, exchanged.back().size);
+        auto broken = matching;
+        broken[n / 2].expected_offset += 1;
+        const SearchTables tables(matching);
+        ReferenceTest reference(tables);
+        const double plain = plain_loop_rate(tables, budget);
+        const Timed found = whole_space(matching);
+        // The seed the layout came from, or a smaller one that lays it out alike.
+        right = right && found.seed && *found.seed <= kLayoutSeed && reference.matches(*found.seed);
+        const Timed swapped = whole_space(exchanged);
+        if (swapped.seed) {
+            const SearchTables other(exchanged);
+            right = right && ReferenceTest(other).matches(*swapped.seed);
         }
-        std::vector<double> single(columns.size(), 0.0);
-        for (unsigned workers : {1u, 2u}) {
-            std::vector<std::uint32_t> truth;
-            std::vector<double> rates(columns.size(), 0.0);
-            for (std::size_t c = 0; c < columns.size(); ++c) {
-                if (workers == 2 && !columns[c].both_workers) continue;
-                const Run done = run(tables, columns[c].tested, workers, first, counts[c]);
-                std::vector<std::uint32_t> common;
-                for (std::uint32_t seed : done.matches) {
-                    if (seed - first < count / workers * workers) common.push_back(seed);
-                }
-                if (c == 0) truth = common;
-                agree = agree && common == truth;
-                rates[c] = counts[c] / done.seconds;
-            }
-            std::printf("%-5u %-7u", n, workers);
-            for (double rate : rates) std::printf(" %13.0f", rate);
-            std::printf(" %7.2f\n", rates.back() / rates[peer]);
-            if (workers == 1) {
-                single = rates;
-            } else {
-                std::printf("%-5u scaling", n);
-                for (std::size_t c = 0; c < columns.size(); ++c) {
-                    if (columns[c].both_workers) {
-                        std::printf(" %12.2fx", rates[c] / single[c]);
-                    } else {
-                        std::printf(" %13s", "");
-                    }
-                }
-                std::printf("\n");
-            }
-        }
+        const Timed none = whole_space(broken);
+        right = right && !none.seed;
+        std::printf("%-6u %14.0f %10.4f %10.4f %10.4f\n", n, plain, found.seconds, swapped.seconds,
+                    none.seconds);
+        std::fflush(stdout);
     }
-    std::printf("the search's kernel: %s at 16 items, %s at 256; matches %s\n",
-                best_forward_kernel(SearchTables(layout_of(1, 16))).name,
-                best_forward_kernel(SearchTables(layout_of(1, 256))).name,
-                agree ? "agree" : "DIFFER");
-    return agree ? 0 : 1;
+    if (!right) std::printf("a search returned a wrong seed\n");
+    return right ? 0 : 1;
 }

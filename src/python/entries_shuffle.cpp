@@ -1,6 +1,7 @@
 // Entries of the seeded shuffle and the seed search.
 #include "python/catalogue.hpp"
 #include "python/function.hpp"
+#include "python/interpreter_lock.hpp"
 #include "shuffle/msvc_rand.hpp"
 #include "shuffle/seed_search.hpp"
 
@@ -33,39 +34,47 @@ PyObject* msvcrand_shuffle_inplace_impl(std::uint32_t state, PyObject* list) {
     return u64_result(final_state);
 }
 
-// The search's view of the interpreter: the lock is let go while workers start and while
-// the monitor waits between its signal checks.
-class InterpreterHooks final : public shuffle::SearchHooks {
-public:
-    void release_interpreter() noexcept override { saved_ = PyEval_SaveThread(); }
-    void reacquire_interpreter() noexcept override { PyEval_RestoreThread(saved_); }
-    bool signal_raised() noexcept override { return PyErr_CheckSignals() < 0; }
+// Bounds and positions are 32-bit; a longer list would wrap them.
+constexpr const char* kTooManyTargets = "target_idx must have fewer than 2**32 entries";
 
-private:
-    PyThreadState* saved_ = nullptr;
-};
+// The monitor: the calling thread waits out the search's rounds without the interpreter
+// lock, so that other Python threads run meanwhile, and takes it back after each round to
+// run the signal handlers, so that Ctrl-C ends the search within a round. Returns false with
+// the handler's exception set when one raised; the workers are then stopped and joined.
+bool monitor(shuffle::SeedSearch& search) {
+    for (;;) {
+        bool running = false;
+        {
+            const ReleasedLock released(true);
+            running = search.wait_round();
+        }
+        if (!running) return true;
+        if (PyErr_CheckSignals() < 0) {
+            const ReleasedLock released(true);
+            search.stop();
+            return false;
+        }
+    }
+}
 
 PyObject* find_shuffle_seed_first_impl(const TargetPairs& targets, std::uint32_t seed0,
                                        std::optional<std::uint64_t> workers,
                                        std::optional<std::uint32_t> chunk,
                                        std::optional<double> progress_iv) {
-    const shuffle::SearchRequest request{targets, seed0, workers, chunk, progress_iv};
-    InterpreterHooks hooks;
-    auto outcome = shuffle::find_shuffle_seed_first(request, hooks);
-    if (!outcome.ok()) return body_error(outcome.error());
-    switch (outcome.value().end) {
-        case shuffle::SearchEnd::matched:
-            return u64_result(outcome.value().seed);
-        case shuffle::SearchEnd::exhausted:
-            return none_result();
-        case shuffle::SearchEnd::interrupted:
-            return nullptr;  // the signal handler's exception is set
-        case shuffle::SearchEnd::no_thread:
-            break;
+    if (targets.size() > UINT32_MAX) return body_error(kTooManyTargets);
+    shuffle::SeedSearch search({targets, seed0, workers, chunk, progress_iv});
+    bool started = false;
+    {
+        const ReleasedLock released(true);
+        started = search.start();
     }
-    PyErr_SetString(PyExc_RuntimeError,
-                    "find_shuffle_seed_first: could not start a worker thread");
-    return nullptr;
+    if (!started) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "find_shuffle_seed_first: could not start a worker thread");
+        return nullptr;
+    }
+    if (!monitor(search)) return nullptr;
+    return optional_u64_result(search.finish());
 }
 
 }  // namespace

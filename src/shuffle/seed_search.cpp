@@ -1,97 +1,61 @@
 #include "shuffle/seed_search.hpp"
 
 #include "shuffle/progress.hpp"
+#include "shuffle/seed_match.hpp"
+#include "shuffle/seed_solve.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace native_accel::shuffle {
 namespace {
 
 constexpr std::uint64_t kSeedCount = std::uint64_t{1} << 32;
-constexpr std::uint64_t kTestedBatch = 1024;  // workers publish `tested` in these steps
+constexpr std::uint64_t kNoSeed = UINT64_MAX;
+constexpr std::uint64_t kTestedBatch = 1024;  // workers publish scanned seeds in these steps
 constexpr auto kMonitorRound = std::chrono::milliseconds(50);
-// Shared by the monitor and every worker. Flags are read before every scan; relaxed
-// ordering is enough for them (a worker that sees one late tests a few more seeds), and
-// result_seed is read only after the joins, which order it.
-//
-// The flags, read by every worker all the time, share a cache line that is written only
-// when the search ends. What workers write while searching has a line of its own: the
-// claims' counter one shared line, and `tested` a line per worker, which the monitor sums.
-// Were they beside the flags, every claim and every batch of `tested` would evict the
-// flags from the other workers' caches; were `tested` one counter, its line would travel
-// between the workers' cores once a chunk, beside the claim's. At two billion seeds a
-// second a chunk of 8192 takes 4 us: two workers at 16 items scaled by 1.83 to 1.88 with
-// one counter, by 1.89 to 1.91 with a counter each.
-inline constexpr std::size_t kCacheLine = 64;
+// What the scan spends on one seed of n items, about (measured with bench/match_bench):
+// n - 1 draws, the end-item trace, and a little per seed.
+constexpr double kScanSecondsPerSeed = 2e-9;
+constexpr double kScanSecondsPerItem = 1.6e-9;
 
-struct alignas(kCacheLine) WorkerCount {
-    std::atomic<std::uint64_t> tested{0};  // seeds this worker tested without a match
-};
+// The stretch scanned before solving lasts an eighth of the solve, or, where matches are
+// frequent, up to a thousand times the expected wait for one, but never more than half the
+// solve. So a search never takes more than one and a half times the solve, and layouts of a
+// few items, whose solve lists matches by the million, find their first one by scanning:
+// over many layouts of 2 to 9 items the longest wait seen was ten times the expected one.
+constexpr double kScanShare = 0.125;
+constexpr double kScanWaits = 1000;
+constexpr double kScanShareAtMost = 0.5;
 
-struct SeedSearchShared {
-    explicit SeedSearchShared(std::size_t workers)
-        : active_workers(workers), tested(std::make_unique<WorkerCount[]>(workers)), workers_(workers) {}
-
-    std::uint64_t tested_total() const noexcept {
-        std::uint64_t total = 0;
-        for (std::size_t w = 0; w < workers_; ++w) total += tested[w].tested.load(std::memory_order_relaxed);
-        return total;
-    }
-
-    alignas(kCacheLine) std::atomic<bool> stop{false};
-    std::atomic<bool> found{false};
-    std::atomic<std::uint64_t> result_seed{0};
-    std::atomic<std::size_t> active_workers;
-    alignas(kCacheLine) std::atomic<std::uint64_t> next_offset{0};  // first offset not yet claimed
-    std::unique_ptr<WorkerCount[]> tested;  // one per worker
-
-    // The monitor sleeps its round on `wake`; a worker that finds the seed, and the last
-    // one to end, wake it, so that the call returns as soon as there is nothing to wait
-    // for rather than at the end of the round.
-    std::mutex wake_mutex;
-    std::condition_variable wake;
-
-    bool monitor_may_return() const noexcept {
-        return active_workers.load(std::memory_order_relaxed) == 0 ||
-               found.load(std::memory_order_relaxed);
-    }
-    // Called after the flag or the count changed: taking the mutex orders the change
-    // before the monitor's next look at it, so a wake between its look and its wait is
-    // not lost.
-    void wake_monitor() {
-        { const std::lock_guard lock(wake_mutex); }
-        wake.notify_all();
-    }
-
-private:
-    std::size_t workers_;
-};
-
-// Sleeps one monitor round, ending it early once nothing is left to wait for.
-void sleep_round(SeedSearchShared& shared) {
-    std::unique_lock lock(shared.wake_mutex);
-    shared.wake.wait_for(lock, kMonitorRound, [&shared] { return shared.monitor_may_return(); });
+// How many seeds from seed0 to scan before solving the rest (all of them: no solving).
+std::uint64_t seeds_to_scan(const SolveTables& solve, std::uint32_t n, std::uint64_t total) {
+    const double per_seed = kScanSecondsPerSeed + kScanSecondsPerItem * n;
+    const double solve_seconds = solve.estimated_seconds();
+    const double wait = per_seed * std::exp(std::min(-solve.log_match_chance(), 700.0));
+    const double seconds = std::min(kScanShareAtMost * solve_seconds,
+                                    std::max(kScanShare * solve_seconds, kScanWaits * wait));
+    const double seeds = std::floor(seconds / per_seed);
+    return seeds < static_cast<double>(total) ? static_cast<std::uint64_t>(seeds) : total;
 }
 
-struct SearchRange {
-    std::uint32_t seed0;
-    std::uint64_t total;  // seeds from seed0 to 2^32 - 1
-    std::uint32_t chunk;
+// Workers write what they count on lines of their own: were `tested` one counter beside
+// the claims', its line would travel between the cores once a chunk. The monitor sums.
+inline constexpr std::size_t kCacheLine = 64;
+struct alignas(kCacheLine) WorkerCount {
+    std::atomic<std::uint64_t> tested{0};  // scanned seeds that did not match
 };
 
-// A worker's count of mismatches, published in whole batches so that the workers do not
-// contend on `tested` per seed; the rest is added when the worker ends.
+// A worker's count of mismatches, published in whole batches; the rest when it ends.
 class TestedCounter {
 public:
     explicit TestedCounter(std::atomic<std::uint64_t>& tested) : tested_(tested) {}
@@ -100,12 +64,8 @@ public:
             tested_.fetch_add(rest, std::memory_order_relaxed);
         }
     }
-    void add(std::uint64_t misses) noexcept {
-        const std::uint64_t before = pending_ / kTestedBatch;
-        pending_ += misses;
-        if (const std::uint64_t batches = pending_ / kTestedBatch - before; batches != 0) {
-            tested_.fetch_add(batches * kTestedBatch, std::memory_order_relaxed);
-        }
+    void add_one() noexcept {
+        if (++pending_ % kTestedBatch == 0) tested_.fetch_add(kTestedBatch, std::memory_order_relaxed);
     }
 
 private:
@@ -113,74 +73,6 @@ private:
     std::uint64_t pending_ = 0;
 };
 
-// One worker thread: claims chunks until the seeds run out or a flag is raised. Holds its
-// own references to the tables and the shared record.
-void search_worker(std::shared_ptr<const SearchTables> tables,
-                   std::shared_ptr<SeedSearchShared> shared, std::unique_ptr<SeedMatcher> matcher,
-                   SearchRange range, std::uint32_t index) {
-    auto flagged = [&shared] {
-        return shared->stop.load(std::memory_order_relaxed) ||
-               shared->found.load(std::memory_order_relaxed);
-    };
-    {
-        TestedCounter tested(shared->tested[index].tested);
-        const std::uint32_t group = matcher->group();
-        while (!flagged()) {
-            const std::uint64_t start =
-                shared->next_offset.fetch_add(range.chunk, std::memory_order_relaxed);
-            if (start >= range.total) break;
-            const std::uint64_t end = std::min(start + range.chunk, range.total);
-            for (std::uint64_t offset = start; offset < end && !flagged();) {
-                const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(group, end - offset));
-                const auto first = static_cast<std::uint32_t>(range.seed0 + offset);
-                const std::uint32_t misses = matcher->scan(first, count);
-                tested.add(misses);
-                if (misses < count) {
-                    shared->result_seed.store(first + misses, std::memory_order_relaxed);
-                    shared->found.store(true, std::memory_order_relaxed);
-                    shared->stop.store(true, std::memory_order_relaxed);
-                    shared->wake_monitor();
-                    break;
-                }
-                offset += count;
-            }
-        }
-    }
-    matcher.reset();
-    tables.reset();
-    if (shared->active_workers.fetch_sub(1, std::memory_order_relaxed) == 1) shared->wake_monitor();
-}
-
-// The started workers; whatever way the call ends, they are stopped and joined in the
-// order they were created before the shared record can go.
-class WorkerPool {
-public:
-    explicit WorkerPool(std::shared_ptr<SeedSearchShared> shared) : shared_(std::move(shared)) {}
-    WorkerPool(const WorkerPool&) = delete;
-    WorkerPool& operator=(const WorkerPool&) = delete;
-    ~WorkerPool() { stop_and_join(); }
-
-    void reserve(std::size_t count) { threads_.reserve(count); }
-    template <class... Args>
-    void start(Args&&... args) {
-        threads_.emplace_back(search_worker, std::forward<Args>(args)...);
-    }
-    void stop_and_join() noexcept {
-        shared_->stop.store(true, std::memory_order_relaxed);
-        join();
-    }
-    void join() noexcept {
-        for (std::thread& thread : threads_) {
-            if (thread.joinable()) thread.join();
-        }
-    }
-
-private:
-    std::shared_ptr<SeedSearchShared> shared_;
-    std::vector<std::thread> threads_;
-};
-
-// SearchRequest::workers and SearchRequest::chunk as the search runs them.
 std::uint32_t worker_count(std::optional<std::uint64_t> requested) noexcept {
     std::uint64_t count = 0;
     if (requested) {
@@ -192,73 +84,201 @@ std::uint32_t worker_count(std::optional<std::uint64_t> requested) noexcept {
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(count, 1, kMaxWorkers));
 }
 
-std::uint32_t chunk_size(std::optional<std::uint32_t> requested) noexcept {
-    if (!requested) return kDefaultChunk;
-    return std::max<std::uint32_t>(*requested, 1);
-}
+// One worker's scratch, allocated on the calling thread before the worker starts.
+struct Scratch {
+    SeedScanner scanner;
+    std::optional<SeedSolver> solver;
+    std::vector<std::uint32_t> matches;
+};
 
 }  // namespace
 
-Outcome<SearchOutcome> find_shuffle_seed_first(const SearchRequest& request,
-                                               SearchHooks& hooks) {
-    if (request.targets.size() < 2) return SearchOutcome{SearchEnd::matched, request.seed0};
-    if (request.targets.size() > UINT32_MAX) return BodyError{kTooManyTargets};
+struct SeedSearch::State {
+    // The work: seeds seed0 .. seed0 + scanned - 1 are scanned in chunks, then the solver's
+    // units list the matches from seed0 + scanned on. Unit u of the claims is a chunk below
+    // scan_chunks, a solver unit above.
+    std::uint32_t seed0 = 0;
+    std::uint64_t total = 0;    // seeds from seed0 to 2^32 - 1
+    std::uint64_t scanned = 0;  // seeds scanned before solving (total: no solving)
+    std::uint32_t chunk = kDefaultChunk;
+    std::uint64_t scan_chunks = 0;
+    std::uint32_t solve_units = 0;
+    std::uint32_t workers = 1;
 
-    auto tables = std::make_shared<const SearchTables>(request.targets);
-    const MatchPath path = best_match_path(*tables);
-    const std::uint32_t workers = worker_count(request.workers);
-    auto shared = std::make_shared<SeedSearchShared>(workers);
-    const auto start = SteadyClock::now();
-    const SearchRange range{request.seed0, kSeedCount - request.seed0, chunk_size(request.chunk)};
+    std::unique_ptr<SearchTables> tables;
+    std::unique_ptr<SolveTables> solve;
+    std::optional<std::uint32_t> immediate;  // the answer when there is nothing to search
+    bool nothing_to_search = false;
 
-    WorkerPool pool(shared);
-    pool.reserve(workers);
+    // Read by every worker all the time, written when the search ends or finds a seed.
+    alignas(kCacheLine) std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> best{kNoSeed};  // the smallest matching seed so far
+    std::atomic<std::size_t> active_workers{0};
+    // Written once a claim.
+    alignas(kCacheLine) std::atomic<std::uint64_t> next_unit{0};
+    std::atomic<std::uint64_t> solved_units{0};
+    std::unique_ptr<WorkerCount[]> tested;
+
+    // The monitor sleeps its round on `wake`; the last worker to end wakes it, so that the
+    // call returns as soon as there is nothing to wait for rather than at the end of the
+    // round. Taking the mutex orders the count's change before the monitor's next look.
+    std::mutex wake_mutex;
+    std::condition_variable wake;
+
+    std::vector<std::thread> threads;
+    std::optional<ProgressReporter> progress;
+
+    void lower_best(std::uint64_t seed) noexcept {
+        std::uint64_t now = best.load(std::memory_order_relaxed);
+        while (seed < now && !best.compare_exchange_weak(now, seed, std::memory_order_relaxed)) {
+        }
+    }
+    std::uint64_t tested_total() const noexcept {
+        std::uint64_t sum = 0;
+        for (std::uint32_t w = 0; w < workers; ++w) sum += tested[w].tested.load(std::memory_order_relaxed);
+        // A solved unit stands for its share of the seeds left after the scan: the line's
+        // next_seed, rate and ETA then read as estimates of the solve's progress.
+        if (solve_units != 0) {
+            const std::uint64_t solved = solved_units.load(std::memory_order_relaxed);
+            sum += static_cast<std::uint64_t>(static_cast<double>(total - scanned) * solved / solve_units);
+        }
+        return std::min(sum, total);
+    }
+
+    void scan_chunk(std::uint64_t first, SeedScanner& scanner, TestedCounter& counted);
+    void run(Scratch& scratch, std::uint32_t index);
+    void join() noexcept {
+        for (std::thread& thread : threads) {
+            if (thread.joinable()) thread.join();
+        }
+    }
+};
+
+// Seeds of one chunk in increasing order, up to the first match or a seed no smaller than
+// the best match another worker found.
+void SeedSearch::State::scan_chunk(std::uint64_t first, SeedScanner& scanner, TestedCounter& counted) {
+    const std::uint64_t end = std::min(first + chunk, scanned);
+    for (std::uint64_t offset = first; offset < end; ++offset) {
+        const std::uint64_t seed = seed0 + offset;
+        if (stop.load(std::memory_order_relaxed) || seed >= best.load(std::memory_order_relaxed)) return;
+        if (scanner.matches(static_cast<std::uint32_t>(seed))) {
+            lower_best(seed);
+            return;
+        }
+        counted.add_one();
+    }
+}
+
+void SeedSearch::State::run(Scratch& scratch, std::uint32_t index) {
+    {
+        TestedCounter counted(tested[index].tested);
+        const std::uint64_t solve_from = std::uint64_t{seed0} + scanned;
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::uint64_t unit = next_unit.fetch_add(1, std::memory_order_relaxed);
+            if (unit < scan_chunks) {
+                const std::uint64_t first = unit * chunk;
+                // Chunks are claimed in increasing order: once one starts past the best
+                // match, so do all later ones.
+                if (seed0 + first >= best.load(std::memory_order_relaxed)) break;
+                scan_chunk(first, scratch.scanner, counted);
+            } else if (unit - scan_chunks < solve_units) {
+                // A scanned seed matched: nothing solved can be smaller.
+                if (best.load(std::memory_order_relaxed) < solve_from) break;
+                scratch.matches.clear();
+                scratch.solver->solve(static_cast<std::uint32_t>(unit - scan_chunks), scratch.matches);
+                for (const std::uint32_t seed : scratch.matches) {
+                    if (seed >= solve_from) lower_best(seed);
+                }
+                solved_units.fetch_add(1, std::memory_order_relaxed);
+            } else {
+                break;
+            }
+        }
+    }
+    if (active_workers.fetch_sub(1, std::memory_order_relaxed) == 1) {
+        { const std::lock_guard lock(wake_mutex); }
+        wake.notify_all();
+    }
+}
+
+SeedSearch::SeedSearch(const SearchRequest& request) : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.seed0 = request.seed0;
+    s.total = kSeedCount - request.seed0;
+    if (request.targets.size() < 2) {
+        s.immediate = request.seed0;
+        s.nothing_to_search = true;
+        return;
+    }
+    s.tables = std::make_unique<SearchTables>(request.targets);
+    const SearchTables& tables = *s.tables;
+    if (!tables.wraps && !layout_is_consistent(tables)) {
+        s.nothing_to_search = true;  // no order lays the items out so: no seed matches
+        return;
+    }
+    s.chunk = std::max<std::uint32_t>(request.chunk.value_or(kDefaultChunk), 1);
+    s.workers = worker_count(request.workers);
+    s.scanned = s.total;
+    if (SolveTables::judges(tables)) {
+        s.solve = std::make_unique<SolveTables>(tables);
+        s.scanned = seeds_to_scan(*s.solve, tables.count, s.total);
+        if (s.scanned < s.total) s.solve_units = s.solve->units();
+    }
+    s.scan_chunks = (s.scanned + s.chunk - 1) / s.chunk;
+    s.tested = std::make_unique<WorkerCount[]>(s.workers);
+    s.progress.emplace(request.progress_iv.value_or(kDefaultProgressInterval), s.seed0,
+                       SteadyClock::now());
+}
+
+SeedSearch::~SeedSearch() { stop(); }
+
+bool SeedSearch::start() {
+    State& s = *state_;
+    if (s.nothing_to_search) return true;
     // Each worker's scratch is allocated here, so that running out of memory surfaces on
     // the calling thread, after the workers already started have been stopped and joined.
-    bool refused = false;
-    std::exception_ptr failure;
-    hooks.release_interpreter();
+    s.threads.reserve(s.workers);
+    s.active_workers.store(s.workers, std::memory_order_relaxed);
     try {
-        for (std::uint32_t w = 0; w < workers; ++w) {
-            auto matcher = std::make_unique<SeedMatcher>(*tables, path);
-            pool.start(tables, shared, std::move(matcher), range, w);
+        for (std::uint32_t w = 0; w < s.workers; ++w) {
+            std::unique_ptr<Scratch> scratch(new Scratch{SeedScanner(*s.tables), std::nullopt, {}});
+            if (s.solve_units != 0) scratch->solver.emplace(*s.solve);
+            s.threads.emplace_back([&s, owned = std::move(scratch), w] { s.run(*owned, w); });
         }
     } catch (const std::system_error&) {
-        refused = true;
+        stop();
+        return false;
     } catch (...) {
-        failure = std::current_exception();
+        stop();
+        throw;
     }
-    if (refused || failure) pool.stop_and_join();
-    hooks.reacquire_interpreter();
-    if (failure) std::rethrow_exception(failure);
-    if (refused) return SearchOutcome{SearchEnd::no_thread};
+    s.progress->restart();
+    return true;
+}
 
-    // The monitor takes the interpreter only to run its signal handlers: the progress line,
-    // the sleep and the joins need none of it, so other threads of the embedding program
-    // keep running during a long search, and an interrupt still ends it within a round.
-    ProgressReporter progress(request.progress_iv.value_or(kDefaultProgressInterval),
-                              request.seed0, start);
-    progress.restart();
-    if (!shared->found.load(std::memory_order_relaxed)) {
-        for (;;) {
-            if (shared->active_workers.load(std::memory_order_relaxed) == 0) break;
-            hooks.release_interpreter();
-            progress.check([&shared] { return shared->tested_total(); });
-            sleep_round(*shared);
-            hooks.reacquire_interpreter();
-            if (hooks.signal_raised()) {
-                pool.stop_and_join();  // the seed of a late match is dropped
-                return SearchOutcome{SearchEnd::interrupted};
-            }
-            if (shared->found.load(std::memory_order_relaxed)) break;
-        }
-    }
-    hooks.release_interpreter();
-    pool.stop_and_join();
-    hooks.reacquire_interpreter();
-    if (!shared->found.load(std::memory_order_relaxed)) return SearchOutcome{SearchEnd::exhausted};
-    return SearchOutcome{SearchEnd::matched,
-                         static_cast<std::uint32_t>(shared->result_seed.load())};
+bool SeedSearch::wait_round() {
+    State& s = *state_;
+    if (s.nothing_to_search || s.active_workers.load(std::memory_order_relaxed) == 0) return false;
+    s.progress->check([&s] { return s.tested_total(); });
+    std::unique_lock lock(s.wake_mutex);
+    s.wake.wait_for(lock, kMonitorRound,
+                    [&s] { return s.active_workers.load(std::memory_order_relaxed) == 0; });
+    return true;
+}
+
+void SeedSearch::stop() noexcept {
+    State& s = *state_;
+    s.stop.store(true, std::memory_order_relaxed);
+    s.join();
+}
+
+std::optional<std::uint32_t> SeedSearch::finish() noexcept {
+    State& s = *state_;
+    s.join();  // orders every worker's last store to `best` before the read below
+    if (s.immediate) return s.immediate;
+    const std::uint64_t best = s.best.load(std::memory_order_relaxed);
+    if (best == kNoSeed || s.stop.load(std::memory_order_relaxed)) return std::nullopt;
+    return static_cast<std::uint32_t>(best);
 }
 
 }  // namespace native_accel::shuffle

@@ -1,11 +1,13 @@
 // The seed search end to end without an interpreter, as a port runs it: real worker threads
-// on the layout of a known seed, with the progress lines the monitor writes straight to
-// file descriptor 2 (write() on POSIX, the C runtime's _write on Windows) captured in a
-// file and read back. Checked: the seed found with several workers and with one, the run
-// out of seeds at the very top of the range, no output with reports off, and lines that are
-// whole, well formed, one per monitor round, and never go backwards. Run by
+// on the layout of a known seed, solved and scanned, with the progress lines the monitor
+// writes straight to file descriptor 2 (write() on POSIX, the C runtime's _write on Windows)
+// captured in a file and read back. Checked: the smallest matching seed found with several
+// workers and with one, an interrupted search, the run out of seeds at the very top of the
+// range, no output with reports off, no search at all for a layout no order makes, and
+// lines that are whole, well formed, one per monitor round, and never go backwards. Run by
 // tests/test_native_checks.py and by tools/cross_check.sh; exits 1 on a failure.
 #include "shuffle/msvc_rand.hpp"
+#include "shuffle/seed_match.hpp"
 #include "shuffle/seed_search.hpp"
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,51 +123,31 @@ private:
     int saved_ = -1;
 };
 
-// No interpreter: the lock is a flag whose hand-overs must alternate, and each monitor
-// round (one signal check) is counted.
-class CountingHooks final : public SearchHooks {
-public:
-    void release_interpreter() noexcept override {
-        balanced = balanced && held;
-        held = false;
-    }
-    void reacquire_interpreter() noexcept override {
-        balanced = balanced && !held;
-        held = true;
-    }
-    // An interrupt, as Ctrl-C would raise it, at round `interrupt_at` (0: never).
-    bool signal_raised() noexcept override {
-        balanced = balanced && held;
-        ++rounds;
-        return rounds == interrupt_at;
-    }
-
-    bool held = true;
-    bool balanced = true;
-    std::uint64_t rounds = 0;
-    std::uint64_t interrupt_at = 0;
-};
-
 // Twenty items of distinct sizes laid out by the shuffle from `seed`: only seeds that give
-// the same order match, about one in 20! (2.4e18), so the seed is the one match in reach.
-std::vector<TargetEntry> layout_of(std::uint32_t seed) {
-    constexpr std::uint32_t kItems = 20;
-    std::vector<std::uint32_t> order(kItems);
-    for (std::uint32_t k = 0; k < kItems; ++k) order[k] = k;
-    msvc_shuffle(seed, kItems, [&order](std::uint32_t p, std::uint32_t j) {
+// the same order match, about one in 20! (2.4e18), so the seed and its twin (seed + 2^31,
+// which shuffles alike) are the only matches. With `wrapping`, the sizes sum past 2^32, so
+// that the search scans instead of solving.
+std::vector<TargetEntry> layout_of(std::uint32_t seed, std::uint32_t items = 20, bool wrapping = false) {
+    std::vector<std::uint32_t> order(items);
+    for (std::uint32_t k = 0; k < items; ++k) order[k] = k;
+    msvc_shuffle(seed, items, [&order](std::uint32_t p, std::uint32_t j) {
         const std::uint32_t t = order[p];
         order[p] = order[j];
         order[j] = t;
     });
-    std::vector<TargetEntry> target(kItems);
-    std::int32_t running = 0;
+    std::vector<TargetEntry> target(items);
+    std::uint32_t running = 0;
     for (std::uint32_t item : order) {
-        const auto size = static_cast<std::int32_t>(7 + 13 * item);
-        target[item] = {running, size};
-        running += size;
+        const auto size = static_cast<std::int32_t>((wrapping ? 0x40000000 : 7) + 13 * item);
+        target[item] = {static_cast<std::int32_t>(running), size};  // a 32-bit pattern
+        running += static_cast<std::uint32_t>(size);
     }
     return target;
 }
+
+// Items of 2^31 - 1 bytes, every one expected at offset 1: none can open the layout, and
+// the sizes wrap, so the search scans every seed and none matches.
+const std::vector<TargetEntry> kEndless(20, TargetEntry{1, 0x7FFFFFFF});
 
 struct Line {
     std::uint64_t next_seed;
@@ -205,12 +188,14 @@ std::vector<Line> parse_lines(const std::string& text, const std::string& where)
 }
 
 struct Run {
-    SearchEnd end;
-    std::uint32_t seed;
+    bool interrupted = false;
+    std::optional<std::uint32_t> seed;
     std::vector<Line> lines;
-    std::uint64_t rounds;
+    std::uint64_t rounds = 0;
 };
 
+// The search driven as the binding drives it, without an interpreter: a round at a time,
+// stopped at round `interrupt_at` as Ctrl-C would stop it (0: never).
 Run search(const std::vector<TargetEntry>& target, std::uint32_t seed0, std::uint64_t workers,
            std::uint32_t chunk, double progress_iv, const std::string& where,
            std::uint64_t interrupt_at = 0) {
@@ -220,23 +205,23 @@ Run search(const std::vector<TargetEntry>& target, std::uint32_t seed0, std::uin
     request.workers = workers;
     request.chunk = chunk;
     request.progress_iv = progress_iv;
-    CountingHooks hooks;
-    hooks.interrupt_at = interrupt_at;
+    Run run;
     std::string text;
-    Run run{};
     {
         CapturedStandardError captured;
-        const auto outcome = find_shuffle_seed_first(request, hooks);
-        text = captured.text();
-        expect(outcome.ok(), where + ": a body error");
-        if (outcome.ok()) {
-            run.end = outcome.value().end;
-            run.seed = outcome.value().seed;
+        SeedSearch searched(request);
+        expect(searched.start(), where + ": no worker started");
+        while (searched.wait_round()) {
+            if (++run.rounds == interrupt_at) {
+                searched.stop();
+                run.interrupted = true;
+                break;
+            }
         }
+        run.seed = searched.finish();
+        text = captured.text();
     }
-    expect(hooks.balanced && hooks.held, where + ": the interpreter hand-overs do not alternate");
     run.lines = parse_lines(text, where);
-    run.rounds = hooks.rounds;
     return run;
 }
 
@@ -263,81 +248,99 @@ void check_lines(const Run& run, std::uint32_t seed0, std::uint64_t last_seed,
 constexpr std::uint32_t kSeed = 0xC0DE5EEDu;
 constexpr double kEveryRound = 1e-10;  // rounds to 0 ns
 
-// Seeds searched before kSeed: enough for a search to last several monitor rounds (and so
-// write lines) whatever the match test's speed on this CPU or emulator, from a measured
-// one-worker rate. Sizing only: no figure is asserted.
-std::uint32_t searched_before_seed = 0;
+// Seeds scanned before kSeed on a layout that is scanned: enough for a search to last
+// several monitor rounds (and so write lines) whatever the scan's speed on this CPU or
+// emulator, from a measured one-worker rate. Sizing only: no figure is asserted.
+std::uint32_t scanned_before_seed = 0;
 
 std::uint32_t sized_distance() {
-    constexpr std::uint32_t kProbe = 1u << 20;
-    const auto target = layout_of(kSeed);
+    constexpr std::uint32_t kProbe = 1u << 16;
+    const auto target = layout_of(kSeed, 20, true);
     const auto started = std::chrono::steady_clock::now();
     const Run probe = search(target, kSeed - kProbe, 1, 8192, 0.0, "sizing");
-    expect(probe.end == SearchEnd::matched && probe.seed == kSeed, "sizing: wrong seed");
+    expect(probe.seed == kSeed, "sizing: wrong seed");
     const double seconds = std::max(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 1e-6);
     const double wanted = kProbe / seconds * 0.25;  // a quarter of a second on one worker
-    return static_cast<std::uint32_t>(std::clamp(wanted, double{kProbe}, double{1u << 30}));
+    return static_cast<std::uint32_t>(std::clamp(wanted, double{kProbe}, double{1u << 28}));
 }
 
-void check_several_workers() {
-    const auto target = layout_of(kSeed);
-    const std::uint32_t seed0 = kSeed - searched_before_seed;
-    for (const std::uint32_t chunk : {4096u, 1000u}) {
-        const std::uint64_t workers = 4;
-        const std::string where = "4 workers, chunk " + std::to_string(chunk);
-        const Run run = search(target, seed0, workers, chunk, kEveryRound, where);
-        expect(run.end == SearchEnd::matched && run.seed == kSeed, where + ": wrong seed");
-        // Other workers may have tested whole chunks past the seed before they stopped.
-        check_lines(run, seed0, std::uint64_t{kSeed} + workers * chunk, where);
+// The seed of a solved layout with one worker and several, from below both twins, between
+// them and above both; and of a scanned one, where the workers that claimed chunks below a
+// match must finish them before a smaller seed can be ruled out.
+void check_found_seeds() {
+    const auto solved = layout_of(kSeed);
+    const std::uint32_t twin = kSeed ^ 0x80000000u;
+    for (const std::uint64_t workers : {1u, 4u}) {
+        const std::string where = std::to_string(workers) + " workers, solved";
+        expect(search(solved, 0, workers, 4096, kEveryRound, where).seed == twin, where + ": below both");
+        expect(search(solved, twin + 1, workers, 1000, kEveryRound, where).seed == kSeed,
+               where + ": between the twins");
+        expect(!search(solved, kSeed + 1, workers, 1000, kEveryRound, where).seed, where + ": above both");
     }
-    const Run one = search(target, seed0, 1, 8192, kEveryRound, "1 worker");
-    expect(one.end == SearchEnd::matched && one.seed == kSeed, "1 worker: wrong seed");
-    check_lines(one, seed0, kSeed, "1 worker");
+    const std::uint32_t seed0 = kSeed - scanned_before_seed;
+    for (const std::uint32_t chunk : {4096u, 1000u}) {
+        const std::string where = "4 workers, scanned, chunk " + std::to_string(chunk);
+        const Run run = search(layout_of(kSeed, 20, true), seed0, 4, chunk, kEveryRound, where);
+        expect(run.seed == kSeed, where + ": wrong seed");
+        check_lines(run, seed0, kSeed, where);
+    }
+    // Four items whose sizes wrap: matches every few dozen seeds, the first one must win.
+    const auto small = layout_of(kSeed, 4, true);
+    const SearchTables tables(small);
+    ReferenceTest reference(tables);
+    std::uint32_t first = seed0;
+    while (!reference.matches(first)) ++first;
+    expect(search(small, seed0, 4, 1, 0.0, "4 workers, chunk 1").seed == first,
+           "4 workers, chunk 1: not the smallest match");
 }
 
-// A search no seed ends, interrupted at its fourth round: a line in each of the four.
+// A search no seed ends, stopped at its fourth round: a line in each of the four.
 void check_interrupted() {
-    // Two items of size 1 both expected at offset 0: whichever is placed later lands past
-    // the other, so no seed matches.
-    auto target = layout_of(kSeed);
-    target[0] = {0, 1};
-    target[1] = {0, 1};
     constexpr std::uint64_t kRounds = 4;
-    const Run run = search(target, 0, 4, 4096, kEveryRound, "interrupted", kRounds);
-    expect(run.end == SearchEnd::interrupted, "interrupted: not interrupted");
+    const Run run = search(kEndless, 0, 4, 4096, kEveryRound, "interrupted", kRounds);
+    expect(run.interrupted && !run.seed, "interrupted: a result");
     expect(run.rounds == kRounds, "interrupted: " + std::to_string(run.rounds) + " rounds");
     check_lines(run, 0, UINT32_MAX, "interrupted", true);
 }
 
 void check_reports_off() {
-    const auto target = layout_of(kSeed);
-    const Run run = search(target, kSeed - searched_before_seed / 4, 2, 4096, 0.0, "reports off");
-    expect(run.end == SearchEnd::matched && run.seed == kSeed, "reports off: wrong seed");
+    const Run run = search(layout_of(kSeed, 20, true), kSeed - scanned_before_seed / 4, 2, 4096, 0.0,
+                           "reports off");
+    expect(run.seed == kSeed, "reports off: wrong seed");
     expect(run.lines.empty(), "reports off: a line was written");
 }
 
 // The last seeds of the range, with a chunk that does not divide them: every worker must
 // stop at 2^32 - 1 without wrapping around to seed 0.
 void check_top_of_range() {
-    const auto target = layout_of(kSeed);
-    const std::uint32_t seed0 = UINT32_MAX - (searched_before_seed - 1);
-    const Run run = search(target, seed0, 3, 7777, kEveryRound, "top of range");
-    expect(run.end == SearchEnd::exhausted, "top of range: not exhausted");
+    const std::uint32_t seed0 = UINT32_MAX - (scanned_before_seed - 1);
+    const Run run = search(kEndless, seed0, 3, 7777, kEveryRound, "top of range");
+    expect(!run.interrupted && !run.seed, "top of range: a seed");
     check_lines(run, seed0, UINT32_MAX, "top of range");
-    // A seed at the very top is found too.
-    const Run last = search(layout_of(UINT32_MAX), seed0, 3, 7777, kEveryRound, "last seed");
-    expect(last.end == SearchEnd::matched && last.seed == UINT32_MAX, "last seed: wrong seed");
+    for (const bool wrapping : {false, true}) {
+        const Run last = search(layout_of(UINT32_MAX, 20, wrapping), seed0, 3, 7777, kEveryRound, "last seed");
+        expect(last.seed == UINT32_MAX, "last seed: wrong seed");
+    }
+}
+
+// No order of the items can lay them out so: the search ends at once, without a round.
+void check_inconsistent() {
+    auto target = layout_of(kSeed);
+    target[0].expected_offset += 1;
+    const Run run = search(target, 0, 4, 4096, kEveryRound, "inconsistent");
+    expect(!run.seed && run.rounds == 0 && run.lines.empty(), "inconsistent: searched");
 }
 
 }  // namespace
 
 int main() {
-    searched_before_seed = sized_distance();
-    check_several_workers();
+    scanned_before_seed = sized_distance();
+    check_found_seeds();
     check_interrupted();
     check_reports_off();
     check_top_of_range();
+    check_inconsistent();
     std::printf("search with threads and progress lines; %d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;
 }

@@ -1,30 +1,29 @@
 // Checks of the shuffle bodies that Python cannot reach: the division-free draw against
-// the plain one for every one-output candidate, the scalar and lane match paths and every
-// forward kernel this CPU has against the reference test seed by seed, their end items and
-// tail positions against real shuffles, the position ranges on ties, and the exact texts
-// of the progress line. Run by tests/test_native_checks.py; exits 1 on a failure.
+// the plain one for every one-output candidate; the scan against the reference test seed by
+// seed and its end items against real shuffles; the position ranges and the consistency of
+// layouts with ties; the solver's predecessor index and runs against a plain search of a
+// unit's states; the solver against the reference test (everything it reports matches, and
+// every match that a plain scan finds near the seeds it was made from, at the ends of the
+// seed range and after long runs of rejections is reported); the exact texts of the
+// progress line. Run by tests/test_native_checks.py; exits 1 on a failure.
 #include "shuffle/msvc_rand.hpp"
 #include "shuffle/progress.hpp"
 #include "shuffle/seed_match.hpp"
-#include "shuffle/seed_match_forward.hpp"
-#include "shuffle/seed_match_lanes.hpp"
-#include "shuffle/seed_match_testing.hpp"
-#include "shuffle/seed_match_walk.hpp"
+#include "shuffle/seed_solve.hpp"
 
+#include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace native_accel::shuffle;
-using testing::ReferenceMatcher;
-using testing::SeedMatcherProbe;
 
 int failures = 0;
 
@@ -83,9 +82,18 @@ void check_fast_draws() {
 }
 
 // Layout styles: distinct sizes; sizes -1, 0 and 1 (ties everywhere); sizes 3 or 5; sizes
-// whose sum wraps past 2^32 (the forward filter steps aside); and distinct sizes with every
-// offset moved by one, which no seed lays out.
-constexpr int kStyles = 5;
+// whose sum wraps past 2^32 (the solver steps aside); distinct sizes with every offset moved
+// by one, which no seed lays out; and files with a few empty ones among them.
+constexpr int kStyles = 6;
+constexpr int kWrapping = 3;
+constexpr int kMoved = 4;
+
+std::vector<std::uint32_t> shuffled(std::uint32_t seed, std::uint32_t n) {
+    std::vector<std::uint32_t> order(n);
+    for (std::uint32_t k = 0; k < n; ++k) order[k] = k;
+    msvc_shuffle(seed, n, [&order](std::uint32_t p, std::uint32_t j) { std::swap(order[p], order[j]); });
+    return order;
+}
 
 std::vector<TargetEntry> random_target(std::mt19937_64& rng, std::uint32_t n, int style,
                                        std::uint32_t hidden) {
@@ -94,161 +102,229 @@ std::vector<TargetEntry> random_target(std::mt19937_64& rng, std::uint32_t n, in
         switch (style) {
             case 1: size = static_cast<std::int32_t>(rng() % 3) - 1; break;   // -1, 0, 1
             case 2: size = static_cast<std::int32_t>(3 + 2 * (rng() % 2)); break;  // 3 or 5
-            case 3: size = static_cast<std::int32_t>(0x40000000 + rng() % 0x3FFFFFFF); break;
+            case kWrapping: size = static_cast<std::int32_t>(0x40000000 + rng() % 0x3FFFFFFF); break;
+            case 5: size = rng() % 8 == 0 ? 0 : static_cast<std::int32_t>(512 + rng() % 100000); break;
             default: size = static_cast<std::int32_t>(1 + rng() % 1000); break;
         }
     }
     // The layout of seed `hidden`, so that matches and near misses both occur.
-    std::vector<std::uint32_t> order(n);
-    for (std::uint32_t k = 0; k < n; ++k) order[k] = k;
-    msvc_shuffle(hidden, n,
-                 [&order](std::uint32_t p, std::uint32_t j) { std::swap(order[p], order[j]); });
     std::vector<TargetEntry> target(n);
     std::uint32_t running = 0;
-    for (std::uint32_t k : order) {
-        target[k] = {static_cast<std::int32_t>(running + (style == 4)), sizes[k]};
+    for (std::uint32_t k : shuffled(hidden, n)) {
+        target[k] = {static_cast<std::int32_t>(running + (style == kMoved)), sizes[k]};
         if (sizes[k] > 0) running += static_cast<std::uint32_t>(sizes[k]);
     }
     return target;
 }
 
-// Position ranges of a hand-made layout with ties, sizes of 0 and below; the filter's
-// conditions for applying.
-void check_position_ranges() {
-    // Offsets 0 {A (size 0), B (5)}, 5 {C (-1), D (3)}, 8 {E (0)}: B has A before it, D has
-    // C before it, A and C may stand on either side of their partner.
-    const std::vector<TargetEntry> tied = {{0, 0}, {0, 5}, {5, -1}, {5, 3}, {8, 0}};
-    const SearchTables tables(tied);
-    expect(tables.position_low == std::vector<std::uint32_t>{0, 1, 2, 3, 4} &&
-               tables.position_high == std::vector<std::uint32_t>{1, 1, 3, 3, 4},
-           "position ranges on ties");
-    expect(tables.forward.applies && tables.forward.tail_low == std::array<std::uint32_t, 3>{4, 3, 2} &&
-               tables.forward.tail_width == std::array<std::uint32_t, 3>{0, 0, 1},
-           "tail ranges on ties");
-    const std::vector<TargetEntry> two = {{0, 1}, {1, 1}};
-    expect(SearchTables(two).forward.tail_width[2] == UINT32_MAX, "n = 2 checks two items");
-    const std::vector<TargetEntry> wraps = {{0, 0x7FFFFFFF}, {0x7FFFFFFF, 0x7FFFFFFF}, {-2, 2}};
-    expect(!SearchTables(wraps).forward.applies, "sizes summing to 2^32 keep the old paths");
-    const std::vector<TargetEntry> just = {{0, 0x7FFFFFFF}, {0x7FFFFFFF, 0x7FFFFFFF}, {-2, 1}};
-    expect(SearchTables(just).forward.applies, "sizes summing to 2^32 - 1 take the filter");
-    std::vector<TargetEntry> many(kOutputMask + 2, TargetEntry{0, 0});
-    expect(!SearchTables(many).forward.applies, "two outputs a draw keep the old paths");
-    many.pop_back();
-    expect(SearchTables(many).forward.applies, "32768 items take the filter");
-}
-
-// Every forward kernel available here on a block of seeds: its flags against the scalar
-// kernel's verdicts (every kernel computes the same filter) and against the truth (every
-// match flagged), whole groups and a part of one, and its matcher's scan against the
-// reference's (a walk kernel's matcher marks by its walk, the kernel alone by compares).
-void check_kernels(const SearchTables& tables, std::uint32_t first, const std::string& where) {
-    std::vector<bool> truth(kMaxForwardGroup);
-    std::vector<bool> passes(kMaxForwardGroup);
-    ReferenceMatcher reference(tables);
-    for (std::uint32_t k = 0; k < kMaxForwardGroup; ++k) {
-        truth[k] = reference.match(first + k);
-        passes[k] = detail::forward_passes(tables, first + k);
-        expect(!truth[k] || passes[k], "scalar filter keeps every match, " + where);
-    }
-    for (const ForwardKernel& kernel : forward_kernels()) {
-        if (!kernel.available()) continue;
-        const std::string what = std::string(kernel.name) + ", " + where;
-        std::uint64_t flags[kMaxForwardGroup / 64];
-        for (std::uint32_t done = 0; done < kMaxForwardGroup;) {
-            // A part of a group first, at the block's start, then whole groups.
-            const std::uint32_t count = std::min(done == 0 ? kernel.group / 2 + 3 : kernel.group,
-                                                 kMaxForwardGroup - done);
-            kernel.flag(tables, first + done, count, flags);
-            for (std::uint32_t k = 0; k < kernel.group; ++k) {
-                const bool flagged = (flags[k / 64] >> (k % 64)) & 1;
-                if (k >= count) {
-                    expect(!flagged, "no flag past the count, " + what);
-                } else {
-                    expect(flagged == passes[done + k], "kernel agrees with scalar, " + what);
-                }
-            }
-            done += count;
-        }
-        SeedMatcher matcher(tables, kernel);
-        for (std::uint32_t done = 0; done < kMaxForwardGroup;) {
-            const std::uint32_t found = matcher.scan(first + done, kMaxForwardGroup - done);
-            std::uint32_t want = done;
-            while (want < kMaxForwardGroup && !truth[want]) ++want;
-            expect(done + found == want, "kernel scan, " + what);
-            done = want + 1;
-        }
-    }
-}
-
-void check_paths(std::uint32_t n, int style, std::mt19937_64& rng) {
+// The scan against the reference test seed by seed, and the items it traces to positions 0
+// and n - 1 against the real shuffle: at the top of the seed range, around the hidden seed
+// and on a random stretch.
+void check_scan(std::uint32_t n, int style, std::mt19937_64& rng) {
     const auto hidden = static_cast<std::uint32_t>(rng());
-    const auto target = random_target(rng, n, style, hidden);
-    const SearchTables tables(target);
-    ReferenceMatcher reference(tables);
-    SeedMatcher scalar(tables, MatchPath::scalar);
-    SeedMatcher lanes(tables, MatchPath::lanes);
-    SeedMatcherProbe scalar_steps(scalar);
-    SeedMatcherProbe lane_steps(lanes);
-    const bool have_lanes = lanes_supported(tables);
-    const std::string where = "n " + std::to_string(n) + " style " + std::to_string(style);
-
-    SeedMatcher forward(tables, MatchPath::forward);
-    if (tables.forward.applies) {
-        // The top of the seed range, the block around the hidden seed, a random block.
-        check_kernels(tables, UINT32_MAX - (kMaxForwardGroup - 1), where);
-        check_kernels(tables, std::min(hidden - std::min(hidden, 100u), UINT32_MAX - (kMaxForwardGroup - 1)),
-                      where);
-        check_kernels(tables, static_cast<std::uint32_t>(rng()) & ~1023u, where);
-    }
-
-    std::vector<std::uint32_t> order(n);
-    std::vector<std::uint32_t> position(n);
-    const int groups = n > kOutputMask ? 2 : 24;
-    for (int group = 0; group < groups; ++group) {
-        // Include the very top of the seed range (lanes must not wrap past it) and the seed
-        // whose layout the target is.
-        const auto first = group == 0   ? UINT32_MAX - (kLaneGroup - 1)
-                           : group == 1 ? std::min(hidden - std::min(hidden, 5u), UINT32_MAX - (kLaneGroup - 1))
-                                        : static_cast<std::uint32_t>(rng() % (UINT32_MAX - 64));
-        std::array<std::uint32_t, 2 * kLaneGroup> ends{};
-        if (have_lanes) lane_steps.lane_ends(first, ends);
-        int matched = 0;
-        for (std::uint32_t k = 0; k < kLaneGroup; ++k) {
+    const SearchTables tables(random_target(rng, n, style, hidden));
+    ReferenceTest reference(tables);
+    SeedScanner scanner(tables);
+    const std::string where = "scan, n " + std::to_string(n) + " style " + std::to_string(style);
+    const std::uint32_t stretch = n > 1000 ? 4 : 64;
+    for (const std::uint32_t first : {UINT32_MAX - (stretch - 1), hidden - std::min(hidden, stretch / 2),
+                                      static_cast<std::uint32_t>(rng() % (UINT32_MAX - stretch))}) {
+        for (std::uint32_t k = 0; k < stretch; ++k) {
             const std::uint32_t seed = first + k;
-            for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
-            msvc_shuffle(seed, n, [&order](std::uint32_t p, std::uint32_t j) {
-                std::swap(order[p], order[j]);
-            });
+            const auto order = shuffled(seed, n);
             std::uint32_t opening = 0;
             std::uint32_t closing = 0;
-            scalar_steps.scalar_ends(seed, opening, closing);
-            expect(opening == order[0] && closing == order[n - 1], "scalar ends, " + where);
-            if (have_lanes) {
-                expect(ends[2 * k] == order[0] && ends[2 * k + 1] == order[n - 1],
-                       "lane ends, " + where);
-            }
-            if (tables.forward.applies) {
-                for (std::uint32_t p = 0; p < n; ++p) position[order[p]] = p;
-                const auto tail = detail::forward_tail(tables, seed);
-                for (std::uint32_t i = 0; i < 3 && i < n; ++i) {
-                    expect(tail[i] == position[n - 1 - i], "tail position, " + where);
-                }
-            }
-            const bool truth = reference.match(seed);
-            matched += truth;
-            expect(scalar_steps.scalar_match(seed) == truth, "scalar match, " + where);
+            scanner.end_items(seed, opening, closing);
+            expect(opening == order[0] && closing == order[n - 1], "end items, " + where);
+            expect(scanner.matches(seed) == reference.matches(seed), "verdict, " + where);
         }
-        // scan() stops at the first match; walk the group with each path and compare.
-        for (std::uint32_t done = 0; done < kLaneGroup;) {
-            const std::uint32_t left = kLaneGroup - done;
-            const std::uint32_t by_reference = reference.scan(first + done, left);
-            expect(scalar.scan(first + done, left) == by_reference, "scalar scan, " + where);
-            expect(lanes.scan(first + done, left) == by_reference, "lane scan, " + where);
-            expect(forward.scan(first + done, left) == by_reference, "forward scan, " + where);
-            done += by_reference + 1;
-            matched -= by_reference < left;
+    }
+    expect(style == kMoved || reference.matches(hidden), "the hidden seed matches, " + where);
+}
+
+// Position ranges and consistency of hand-made layouts with ties and sizes of 0 and below.
+void check_position_ranges() {
+    // Offsets 0 {A (size 0), B (5)}, 5 {C (-1), D (3)}, 8 {E (0)}: an item that takes no
+    // room stands before the one of its offset that does, so every position is fixed.
+    const std::vector<TargetEntry> tied = {{0, 0}, {0, 5}, {5, -1}, {5, 3}, {8, 0}};
+    const PositionRanges fixed(SearchTables{tied});
+    expect(fixed.low == std::vector<std::uint32_t>{0, 1, 2, 3, 4} &&
+               fixed.high == std::vector<std::uint32_t>{0, 1, 2, 3, 4},
+           "position ranges on ties");
+    // Two empty items before a file at 0, two more at the end, in any order among themselves.
+    const std::vector<TargetEntry> loose = {{0, 0}, {0, -3}, {0, 5}, {5, 0}, {5, 0}};
+    const PositionRanges ranges(SearchTables{loose});
+    expect(ranges.low == std::vector<std::uint32_t>{0, 0, 2, 3, 3} &&
+               ranges.high == std::vector<std::uint32_t>{1, 1, 2, 4, 4},
+           "position ranges of interchangeable items");
+    const std::pair<std::vector<TargetEntry>, bool> layouts[] = {
+        {tied, true},
+        {loose, true},
+        {{{7, 3}, {0, 7}, {10, 0}}, true},
+        {{{0, 1}, {0, 1}, {2, 1}}, false},   // two items that take room at offset 0
+        {{{0, 0}, {1, 1}}, false},           // nothing takes room before offset 1
+        {{{1, 16}, {17, 16}}, false},        // nothing at offset 0
+        {{{0, 5}, {5, 0}, {6, 1}}, false},   // a gap after the empty item
+        {{{0, 0x7FFFFFFF}, {0x7FFFFFFF, 1}, {INT32_MIN, 0}}, true},  // offset 2^31 as a pattern
+    };
+    for (const auto& [layout, consistent] : layouts) {
+        expect(layout_is_consistent(SearchTables{layout}) == consistent, "layout consistency");
+    }
+    const std::vector<TargetEntry> wraps = {{0, 0x7FFFFFFF}, {0x7FFFFFFF, 0x7FFFFFFF}, {-2, 2}};
+    expect(!SolveTables::judges(SearchTables{wraps}), "sizes summing to 2^32 are scanned");
+    const std::vector<TargetEntry> just = {{0, 0x7FFFFFFF}, {0x7FFFFFFF, 0x7FFFFFFF}, {-2, 1}};
+    expect(SolveTables::judges(SearchTables{just}), "sizes summing to 2^32 - 1 are solved");
+    std::vector<TargetEntry> many(kOutputMask + 2, TargetEntry{0, 0});
+    expect(!SolveTables::judges(SearchTables{many}), "two outputs a draw are scanned");
+    many.pop_back();
+    expect(SolveTables::judges(SearchTables{many}), "32768 items are solved");
+}
+
+constexpr std::uint32_t kStateMask = 0x7FFFFFFF;
+
+std::uint32_t step_back(std::uint32_t x) {
+    std::uint32_t inverse = kRandMultiplier;  // a^-1 by Newton's iteration
+    for (int round = 0; round < 5; ++round) inverse *= 2 - kRandMultiplier * inverse;
+    return ((x - kRandIncrement) * inverse) & kStateMask;
+}
+
+// The states of a unit whose predecessors the index and the runs list, against every state
+// of the unit tested plainly: its predecessor is a rejected candidate of bound n, or bound
+// n - 1's draw with item n - 2 in its range.
+void check_predecessors(const SearchTables& tables, std::uint32_t unit_output, const std::string& where) {
+    const std::uint32_t n = tables.count;
+    const SolveTables solve(tables);
+    const PositionRanges ranges(tables);
+    const PredecessorIndex index;
+    auto accept = [&tables](std::uint32_t bound) {
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(tables.fast_draws[bound - 2].accept_below, 32768));
+    };
+    const std::uint32_t last_draw = unit_output % n;
+    std::vector<OutputRun> runs;
+    solve.predecessor_runs(last_draw, runs);
+    std::vector<bool> listed(1u << 16);
+    const std::uint32_t first_state = unit_output << 16;
+    for (const OutputRun& run : runs) {
+        index.each(step_back(first_state), run.first, run.last, [&](std::uint32_t l) {
+            expect(!listed[l], "a state listed twice, " + where);
+            listed[l] = true;
+        });
+    }
+    for (std::uint32_t l = 0; l < (1u << 16); ++l) {
+        const std::uint32_t output = step_back(first_state + l) >> 16;
+        bool wanted = output >= accept(n);
+        if (output < accept(n - 1)) {
+            std::uint32_t ends_at = output % (n - 1);
+            if (ends_at == last_draw) ends_at = n - 1;
+            wanted = wanted || (ends_at >= ranges.low[n - 2] && ends_at <= ranges.high[n - 2]);
         }
-        expect(matched == 0, "scan found every match, " + where);
+        if (listed[l] != wanted) {
+            expect(false, "predecessor listing, " + where + " state " + std::to_string(first_state + l));
+            return;
+        }
+    }
+}
+
+// The output from which bound n draws for `seed`, and how many candidates were rejected
+// before it.
+std::pair<std::uint32_t, std::uint32_t> last_draw_of(const SearchTables& tables, std::uint32_t seed) {
+    MsvcRand rand{seed};
+    std::uint32_t output = 0;
+    std::uint32_t rejected = 0;
+    for (const FastDraw& fast : tables.fast_draws) {
+        while ((output = rand.next()) >= fast.accept_below) ++rejected;
+    }
+    return {output, rejected};
+}
+
+// The solver's units for these seeds, and every seed they report: each must match, come
+// with its twin, and include every seed given that matches.
+void check_solver(const SearchTables& tables, const std::vector<std::uint32_t>& seeds,
+                  const std::string& where) {
+    const SolveTables solve(tables);
+    SeedSolver solver(solve);
+    ReferenceTest reference(tables);
+    const auto outputs = solve.last_outputs();
+    std::set<std::uint32_t> units;
+    for (const std::uint32_t seed : seeds) {
+        const std::uint32_t output = last_draw_of(tables, seed).first;
+        const auto at = std::lower_bound(outputs.begin(), outputs.end(), output);
+        if (at != outputs.end() && *at == output) {
+            units.insert(static_cast<std::uint32_t>(at - outputs.begin()));
+        } else {
+            expect(!reference.matches(seed), "a match outside every unit, " + where);
+        }
+    }
+    std::vector<std::uint32_t> reported;
+    for (const std::uint32_t unit : units) solver.solve(unit, reported);
+    std::sort(reported.begin(), reported.end());
+    auto was_reported = [&reported](std::uint32_t seed) {
+        return std::binary_search(reported.begin(), reported.end(), seed);
+    };
+    // Tiny layouts report millions: every one has its twin, a spread of them is tested.
+    const std::size_t step = std::max<std::size_t>(1, reported.size() / 20000);
+    for (std::size_t i = 0; i < reported.size(); i += step) {
+        if (!reference.matches(reported[i]) || !was_reported(reported[i] ^ 0x80000000u)) {
+            expect(false, "a reported seed does not match, or comes without its twin, " + where);
+            break;
+        }
+    }
+    for (const std::uint32_t seed : seeds) {
+        if (reference.matches(seed) && !was_reported(seed)) {
+            expect(false, "a match the solver missed, " + where + " seed " + std::to_string(seed));
+            break;
+        }
+    }
+}
+
+// The seeds of a stretch that match, by the reference test, at most `most` of them.
+std::vector<std::uint32_t> plain_matches(const SearchTables& tables, std::uint32_t first,
+                                         std::uint32_t count, std::size_t most) {
+    ReferenceTest reference(tables);
+    std::vector<std::uint32_t> found;
+    for (std::uint32_t k = 0; k < count && found.size() < most; ++k) {
+        if (reference.matches(first + k)) found.push_back(first + k);
+    }
+    return found;
+}
+
+void check_solves(std::uint32_t n, int style, std::mt19937_64& rng) {
+    if (style == kWrapping) return;
+    const auto hidden = static_cast<std::uint32_t>(rng());
+    const SearchTables tables(random_target(rng, n, style, hidden));
+    const std::string where = "solve, n " + std::to_string(n) + " style " + std::to_string(style);
+    if (!layout_is_consistent(tables)) {
+        expect(style == kMoved, "a layout of a seed is consistent, " + where);
+        return;
+    }
+    const std::uint32_t stretch = n < 64 ? 1u << 14 : 64;
+    std::vector<std::uint32_t> seeds = {hidden, hidden ^ 0x80000000u, 0, 1, UINT32_MAX};
+    for (const std::uint32_t first : {0u, UINT32_MAX - (stretch - 1), hidden - std::min(hidden, stretch / 2)}) {
+        for (const std::uint32_t seed : plain_matches(tables, first, stretch, 6)) seeds.push_back(seed);
+    }
+    check_solver(tables, seeds, where);
+    if (n >= 3 && n <= kOutputMask) {
+        check_predecessors(tables, static_cast<std::uint32_t>(last_draw_of(tables, hidden).first), where);
+    }
+}
+
+// Seeds with the most rejections before their last draw that a sample holds, laid out and
+// solved: the walk back takes every rejection as it meets it.
+void check_many_rejections(std::mt19937_64& rng) {
+    for (const std::uint32_t n : {300u, 5000u, 20000u}) {
+        const SearchTables any(random_target(rng, n, 0, 0));  // rejections depend on n alone
+        std::uint32_t most = 0;
+        std::uint32_t seed = 0;
+        for (int k = 0; k < (n > 1000 ? 200 : 20000); ++k) {
+            const auto candidate = static_cast<std::uint32_t>(rng());
+            const std::uint32_t rejected = last_draw_of(any, candidate).second;
+            if (rejected >= most) {
+                most = rejected;
+                seed = candidate;
+            }
+        }
+        const SearchTables tables(random_target(rng, n, 0, seed));
+        check_solver(tables, {seed}, "many rejections (" + std::to_string(most) + "), n " + std::to_string(n));
     }
 }
 
@@ -293,126 +369,24 @@ void check_intervals() {
 
 }  // namespace
 
-// The descent the walk solves with, against a plain search on every small modulus; the
-// three-distance visits against every point of small circles; then the walk's marks against one compare per seed and band, over calls that go on where the last
-// ended, skip a few seeds (stepped through) or many (solved afresh), go back, and end at
-// the top of the seed range.
-void check_walk(std::mt19937_64& rng) {
-    for (std::uint64_t m = 1; m <= 40; ++m) {
-        for (std::uint64_t a = 0; a < m + 3; ++a) {
-            for (std::uint64_t low = 0; low < m; ++low) {
-                for (std::uint64_t high = low; high < m; ++high) {
-                    std::uint64_t want = UINT64_MAX;
-                    for (std::uint64_t x = 0; x < m && want == UINT64_MAX; ++x) {
-                        if (a * x % m >= low && a * x % m <= high) want = x;
-                    }
-                    if (detail::first_in_range(a, m, low, high) != want) {
-                        expect(false, "first_in_range a " + std::to_string(a) + " m " +
-                                          std::to_string(m) + " [" + std::to_string(low) +
-                                          ", " + std::to_string(high) + "]");
-                    }
-                }
-            }
-        }
-    }
-    // Every odd turn of a circle of 2^10 points, arcs of several lengths: from every point,
-    // the first visit; from the first visit of point 0, every visit of a whole period.
-    constexpr std::uint64_t circle = 1024;
-    for (std::uint64_t turn = 1; turn < circle; turn += 2) {
-        for (const std::uint64_t length : {2u, 3u, 17u, 64u, 100u, 511u, 512u, 513u, 1000u, 1022u}) {
-            const detail::ArcVisits arc(circle, turn, circle - length);
-            std::vector<std::uint64_t> visits;  // the turns at which point 0 lands in the arc
-            for (std::uint64_t k = 0; k < 2 * circle; ++k) {
-                if (k * turn % circle >= arc.start) visits.push_back(k);
-            }
-            bool ok = true;
-            for (std::uint64_t at = 0; at < circle; ++at) {
-                std::uint64_t k = 0;
-                while ((at + k * turn) % circle < arc.start) ++k;
-                const auto first = arc.first_from(at);
-                ok &= first.turns == k && first.offset == (at + k * turn) % circle - arc.start;
-            }
-            std::uint64_t turns = visits[0];
-            std::uint64_t offset = visits[0] * turn % circle - arc.start;
-            for (std::size_t v = 1; v < visits.size() && visits[v] <= circle + visits[0]; ++v) {
-                const auto next = arc.after(offset);
-                turns += next.turns;
-                offset = next.offset;
-                ok &= turns == visits[v] && offset == visits[v] * turn % circle - arc.start;
-            }
-            expect(ok, "arc visits, turn " + std::to_string(turn) + " length " + std::to_string(length));
-        }
-    }
-    // A matching seed that the walk marks (one of its outputs, computed as if nothing before
-    // it were rejected, lands in a rejection band): the walk kernels must judge it through
-    // their forward kernel, not through the tail draws, which are wrong for it.
-    for (std::uint32_t n : {5u, 16u, 64u, 300u}) {
-        const SearchTables any(random_target(rng, n, 0, 0));  // the marks depend on n alone
-        std::uint64_t marked[kMaxForwardGroup / 64];
-        auto from = static_cast<std::uint32_t>(rng() % (UINT32_MAX - (std::uint64_t{1} << 24)));
-        std::uint32_t hidden = 0;
-        for (bool seen = false; !seen; from += kMaxForwardGroup) {
-            detail::mark_by_compare(any, from, kMaxForwardGroup, marked);
-            for (std::uint32_t w = 0; w < kMaxForwardGroup / 64 && !seen; ++w) {
-                if (marked[w] != 0) {
-                    hidden = from + w * 64 + static_cast<std::uint32_t>(std::countr_zero(marked[w]));
-                    seen = true;
-                }
-            }
-        }
-        const SearchTables tables(random_target(rng, n, 0, hidden));
-        check_kernels(tables, hidden - std::min(hidden, 100u), "marked hidden seed, n " + std::to_string(n));
-    }
-    for (std::uint32_t n : {3u, 5u, 16u, 17u, 64u, 100u, 256u, 300u, 1000u}) {
-        const SearchTables tables(random_target(rng, n, 0, static_cast<std::uint32_t>(rng())));
-        if (!tables.forward.applies) continue;
-        for (const bool vectors : {false, true}) {
-            BandWalk walk(tables, vectors);
-            std::uint64_t walked[kWalkSpan / 64];
-            std::uint64_t compared[kWalkSpan / 64];
-            std::uint64_t first = rng() % (std::uint64_t{1} << 32);
-            std::uint64_t end = first;
-            for (int call = 0; call < 200; ++call) {
-                auto count = static_cast<std::uint32_t>(1 + rng() % kWalkSpan);
-                switch (call % 5) {
-                    case 0: first = end; break;
-                    case 1: first = end + rng() % 60000; break;
-                    case 2: first = end + rng() % 1000000000; break;
-                    case 3: first = end - std::min<std::uint64_t>(end, 1 + rng() % 5000); break;
-                    default: first = (std::uint64_t{1} << 32) - count; break;
-                }
-                if (first + count > std::uint64_t{1} << 32) first = (std::uint64_t{1} << 32) - count;
-                end = first + count;
-                const auto from = static_cast<std::uint32_t>(first);
-                walk.mark(from, count, walked);
-                detail::mark_by_compare(tables, from, count, compared);
-                for (std::uint32_t w = 0; w < (count + 63) / 64; ++w) {
-                    expect(walked[w] == compared[w], "walk marks, n " + std::to_string(n) + " from " +
-                                                         std::to_string(from) + " word " + std::to_string(w) +
-                                                         (vectors ? ", vectors" : ""));
-                }
-            }
-        }
-    }
-}
-
 int main() {
     check_fast_draws();
     std::mt19937_64 rng(7);
     check_position_ranges();
-    for (std::uint32_t n : {2u, 3u, 4u, 5u, 7u, 8u, 16u, 17u, 31u, 33u, 48u, 49u, 64u, 100u,
-                            255u, 256u, 300u}) {
-        for (int style = 0; style < kStyles; ++style) check_paths(n, style, rng);
+    for (std::uint32_t n = 2; n <= 40; ++n) {
+        for (int style = 0; style < kStyles; ++style) {
+            check_scan(n, style, rng);
+            check_solves(n, style, rng);
+        }
     }
-    // Past one output a draw: the filter steps aside and the old paths take over.
-    check_paths(kOutputMask + 2, 0, rng);
+    for (std::uint32_t n : {48u, 64u, 100u, 255u, 256u, 1000u, 4096u, 10000u, 16385u, 32767u, 32768u}) {
+        for (int style = 0; style < kStyles; ++style) check_solves(n, style, rng);
+    }
+    // Past one output a draw only the scan applies.
+    check_scan(kOutputMask + 2, 0, rng);
+    check_many_rejections(rng);
     check_texts();
     check_intervals();
-    check_walk(rng);
-    std::printf("lanes %s; forward kernels:", detail::cpu_has_lanes() ? "on" : "off");
-    for (const ForwardKernel& kernel : forward_kernels()) {
-        if (kernel.available()) std::printf(" %s", kernel.name);
-    }
-    std::printf("; %d failure(s)\n", failures);
+    std::printf("%d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;
 }
