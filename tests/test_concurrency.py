@@ -17,7 +17,7 @@ import time
 import pytest
 
 import native_accel as na
-from call_cases import GOOD_CALLS, Call, layout_of, nwa_file
+from call_cases import GOOD_CALLS, LASTING_SEARCH, SCANNED_SIZES, Call, layout_of, nwa_file
 from proc_probes import thread_count, thread_count_settled
 
 THREADS = 8
@@ -159,18 +159,11 @@ def require_search() -> None:
             pytest.skip(f"native_accel has no {name} in this build")
 
 
-# Sixteen distinct sizes: another seed lays them out the same way with odds 1 in 16!, so
-# the intended seed is the only match in any range searched here.
-SIZES = [17 * k + 3 for k in range(16)]
-# No order lays two items of size 1 both at offset 0, so a search for this layout tests
-# every seed from seed0 on: with 512 items that takes many minutes, unless interrupted.
-IMPOSSIBLE = [(0, 1), (0, 1)] + [(1000 + 3 * k, 3) for k in range(510)]
-
-
 def test_a_search_runs_correctly_while_other_threads_call_everything_else(fast_switching):
     require_search()
     seed = 3_000_000_000
-    target = layout_of(seed, SIZES)
+    # Sizes that wrap: the search tests seed after seed, for as long as it was sized to.
+    target = layout_of(seed, SCANNED_SIZES)
     # About a second of work for two workers on this machine, measured rather than guessed.
     started = time.perf_counter()
     assert na.find_shuffle_seed_first(target, seed - 200_000, 2, None, 0.0) == seed
@@ -211,8 +204,9 @@ def test_twenty_interrupted_searches_leave_no_thread_behind():
             started = time.monotonic()
             signal.setitimer(signal.ITIMER_REAL, 0.1)
             with pytest.raises(KeyboardInterrupt):
-                na.find_shuffle_seed_first(IMPOSSIBLE, 0, 4, None, 0.0)
-            # Interrupted, not run through all 2**32 seeds: the check comes every 50 ms.
+                na.find_shuffle_seed_first(LASTING_SEARCH, 0, 4, None, 0.0)
+            # Interrupted, not run through all 2**32 seeds (no seed matches, and the solver
+            # cannot judge sizes that wrap): the check comes every 50 ms.
             assert time.monotonic() - started < 30
             assert thread_count_settled(baseline) == baseline
     finally:

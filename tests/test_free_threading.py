@@ -23,7 +23,7 @@ from typing import Callable
 import pytest
 
 import native_accel as na
-from call_cases import TEXT, layout_of, lzss_groups, nwa_file
+from call_cases import LASTING_SEARCH, SCANNED_SIZES, TEXT, layout_of, lzss_groups, nwa_file
 from conftest import run_python
 from proc_probes import thread_count, thread_count_settled
 
@@ -157,21 +157,21 @@ def test_shuffles_racing_list_mutations_keep_every_item_exactly_once():
 # ---- Ctrl-C while several searches run ----------------------------------------------------
 
 SIZES = [17 * k + 3 for k in range(16)]  # one seed in 16! lays these out alike
-# Two items of size 1 both at offset 0: no seed matches, so only an interrupt ends it.
-IMPOSSIBLE = [(0, 1), (0, 1)] + [(1000 + 3 * k, 3) for k in range(510)]
 
 
 def test_ctrl_c_stops_the_main_threads_search_while_other_threads_search():
     # Ctrl-C reaches the main thread only: its search must end with KeyboardInterrupt, and
     # the searches of the other threads must go on to their results. Each of those is sized
-    # to about a fraction of a second from a measured rate (sizing only, never asserted).
+    # to about a fraction of a second from a measured rate (sizing only, never asserted):
+    # their sizes wrap, so they test seed after seed. The main thread's layout has sizes
+    # that wrap too and no seed matches it, so only the interrupt ends its search.
     seeds = [3_000_000_000 + 7919 * k for k in range(3)]
     started = time.perf_counter()
-    assert na.find_shuffle_seed_first(layout_of(seeds[0], SIZES), seeds[0] - 100_000,
+    assert na.find_shuffle_seed_first(layout_of(seeds[0], SCANNED_SIZES), seeds[0] - 100_000,
                                       1, None, 0.0) == seeds[0]
     rate = 100_000 / max(time.perf_counter() - started, 1e-3)
     distance = int(min(max(rate * 0.3, 100_000), 50_000_000))
-    targets = [layout_of(seed, SIZES) for seed in seeds]
+    targets = [layout_of(seed, SCANNED_SIZES) for seed in seeds]
     baseline = thread_count()
 
     in_search = threading.Event()
@@ -207,7 +207,7 @@ def test_ctrl_c_stops_the_main_threads_search_while_other_threads_search():
                 with pytest.raises(KeyboardInterrupt):
                     go.set()
                     in_search.set()
-                    na.find_shuffle_seed_first(IMPOSSIBLE, 0, 2, None, 0.0)
+                    na.find_shuffle_seed_first(LASTING_SEARCH, 0, 2, None, 0.0)
             finally:
                 in_search.clear()
                 signal.setitimer(signal.ITIMER_REAL, 0)

@@ -129,9 +129,9 @@ def test_seed_searches_leave_no_thread_reference_or_memory_behind() -> None:
     sizes = [size for _, size in target]
 
     def search() -> bool:
-        # Four workers: any matching seed may win (seed 1 matches, so do others nearby).
+        # Four workers: seeds near 1 match too, but the smallest from seed0 wins.
         seed = na.find_shuffle_seed_first(target, 1, 4, None, 0.0)
-        return layout_of(seed, sizes) == target
+        return seed == 1 and layout_of(seed, sizes) == target
 
     assert search()  # warm-up
     gc.collect()

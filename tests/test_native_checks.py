@@ -4,11 +4,13 @@ elsewhere (an installed wheel) they are skipped. They do not touch the interpret
 run in the plain build only: under the sanitizer build the fuzz targets run the same bodies
 with ASan and UBSan, and a free-threaded interpreter changes nothing they check.
 
-- shuffle_check: the division-free draw against the plain one, the scalar and AVX2 lane
-  match paths and every forward kernel the CPU has (scalar, AVX2, AVX-512; NEON where
-  built for aarch64) against the reference test seed by seed, the forward filter's tail
-  positions against real shuffles, its position ranges on ties, and the exact progress
-  texts;
+- shuffle_check: the division-free draw against the plain one; the scan against the
+  reference test seed by seed and its end items against real shuffles; the position ranges
+  and the consistency of layouts with ties; the solver's predecessor index and runs against
+  a plain search of a unit's states, and the solver against the reference test and a plain
+  scan (at both ends of the seed range, near the layout's seed, after long runs of
+  rejections), for every size from 2 to 40 items and a spread up to 32768; the exact
+  progress texts;
 - planted_violation: breaks an invariant on purpose and must abort on its assert, which
   shows that the checks really run the bodies' asserts;
 - encoder_check: every search-tree variant kept in bench/encoder_variants.hpp, and the
@@ -16,9 +18,10 @@ with ASan and UBSan, and a free-threaded interpreter changes nothing they check.
   the format's rules, byte for byte, on generated text, runs, gradients, noise and
   window-edge repeats at every level; the module's tree also checks its prefix-group
   entries after every change on the smaller inputs;
-- search_check: the seed search with several worker threads and with one on the layout of
-  a known seed, and at the top of the seed range, with its progress lines captured from
-  file descriptor 2 (one whole line per monitor round, "\n"-terminated, never going back).
+- search_check: the seed search with several worker threads and with one, solved and
+  scanned, from below, between and above a seed's twins, interrupted, at the top of the
+  seed range and on a layout no order makes, with its progress lines captured from file
+  descriptor 2 (one whole line per monitor round, "\n"-terminated, never going back).
 
 tools/cross_check.sh builds and runs the same checks for aarch64 Linux and for Windows.
 """

@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -15,17 +16,20 @@ LINE = re.compile(
     r"ETA=(\d{2,}):(\d{2}):(\d{2})\n"
 )
 
-# No item can open a layout where everything expects offset 1, so every seed is a miss.
+# The child searches for LASTING_SEARCH: no item can open it, so every seed is a miss, and
+# its sizes wrap, so the search tests seed after seed (about 2 million a second) where
+# one the solver judges would end at once.
 # The child installs Python's own Ctrl-C handler: a process started from a shell's
 # background job inherits SIGINT ignored, and the interpreter then leaves it ignored.
-CHILD = """
+CHILD = f"""
 import signal
 import sys
+sys.path.insert(0, {str(Path(__file__).parent)!r})
 import native_accel as na
+from call_cases import LASTING_SEARCH as target
 signal.signal(signal.SIGINT, signal.default_int_handler)
 progress_iv = None if sys.argv[1] == "None" else float(sys.argv[1])
 seed0 = int(sys.argv[2])
-target = [(1, 2)] * 300
 print("ready", flush=True)
 try:
     print("result", na.find_shuffle_seed_first(target, seed0, 1, None, progress_iv), flush=True)
@@ -117,11 +121,14 @@ def test_no_lines(progress_iv):
 
 
 def test_search_runs_out_of_seeds_with_lines():
-    # Near the top of the range the search ends by itself; next_seed never passes it.
+    # Near the top of the range the search ends by itself, after rounds enough to report
+    # (3 million seeds at the child's rate); next_seed never passes the last seed.
     seed0 = TOTAL_SEEDS - 3_000_000
     child = subprocess.run([sys.executable, "-c", CHILD, "1e-9", str(seed0)],
                            capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr
     assert child.stdout == "ready\nresult None\n"
-    for seed, *_ in parse(child.stderr):
+    lines = parse(child.stderr)
+    assert lines
+    for seed, *_ in lines:
         assert seed0 <= seed <= TOTAL_SEEDS - 1
