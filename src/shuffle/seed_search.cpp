@@ -25,15 +25,17 @@ constexpr std::uint64_t kTestedBatch = 1024;  // workers publish scanned seeds i
 constexpr auto kMonitorRound = std::chrono::milliseconds(50);
 // What the scan spends on one seed of n items, about (measured with bench/match_bench):
 // n - 1 draws, the end-item trace, and a little per seed.
-constexpr double kScanSecondsPerSeed = 2e-9;
-constexpr double kScanSecondsPerItem = 1.6e-9;
+constexpr double kScanSecondsPerSeed = 5e-9;
+constexpr double kScanSecondsPerItem = 2.5e-9;
 
-// The stretch scanned before solving lasts an eighth of the solve, or, where matches are
-// frequent, up to a thousand times the expected wait for one, but never more than half the
-// solve. So a search never takes more than one and a half times the solve, and layouts of a
-// few items, whose solve lists matches by the million, find their first one by scanning:
-// over many layouts of 2 to 9 items the longest wait seen was ten times the expected one.
+// The stretch scanned before solving lasts an eighth of the solve. Where matches are
+// frequent (the expected wait for one is shorter than the solve), it lasts up to a
+// thousand such waits, but never more than half the solve. So a search never takes more
+// than one and a half times the solve, and layouts of a few items, whose solve lists
+// matches by the million, find their first one by scanning: over many layouts of 2 to 9
+// items the longest wait seen was ten times the expected one.
 constexpr double kScanShare = 0.125;
+constexpr double kFrequentShare = 1.0;
 constexpr double kScanWaits = 1000;
 constexpr double kScanShareAtMost = 0.5;
 
@@ -42,8 +44,10 @@ std::uint64_t seeds_to_scan(const SolveTables& solve, std::uint32_t n, std::uint
     const double per_seed = kScanSecondsPerSeed + kScanSecondsPerItem * n;
     const double solve_seconds = solve.estimated_seconds();
     const double wait = per_seed * std::exp(std::min(-solve.log_match_chance(), 700.0));
-    const double seconds = std::min(kScanShareAtMost * solve_seconds,
-                                    std::max(kScanShare * solve_seconds, kScanWaits * wait));
+    double seconds = kScanShare * solve_seconds;
+    if (wait <= kFrequentShare * solve_seconds) {
+        seconds = std::min(kScanShareAtMost * solve_seconds, std::max(seconds, kScanWaits * wait));
+    }
     const double seeds = std::floor(seconds / per_seed);
     return seeds < static_cast<double>(total) ? static_cast<std::uint64_t>(seeds) : total;
 }

@@ -32,6 +32,8 @@ constexpr std::uint32_t step_back(std::uint32_t x) {
 constexpr double kSecondsPerEntry = 2.5e-9;
 constexpr double kSecondsPerCheck = 12e-9;
 constexpr double kSecondsPerWalk = 30e-9;
+// The draws before bound n's that the quick check follows before a walk.
+constexpr std::uint32_t kQuickDraws = 4;
 
 }  // namespace
 
@@ -225,29 +227,37 @@ void SeedSolver::solve(std::uint32_t unit, std::vector<std::uint32_t>& matches) 
     const std::uint32_t base = step_back(first_state);
     for (const OutputRun& run : runs_) {
         tables_.predecessors_.each(base, run.first, run.last, [&](std::uint32_t l) {
-            if (third_item_fits(last_draw, first_state + l)) walk(first_state + l, matches);
+            if (tail_fits(last_draw, first_state + l)) walk(first_state + l, matches);
         });
     }
 }
 
-// Where the walk would end most states at once, without its bookkeeping: when the state
-// before `state` is bound n - 1's draw and the one before that bound n - 2's (no rejection
-// between them), item n - 3 ends at j_(n-2), moved on to n - 2 if j_(n-1) hits it and then
-// to n - 1 if j_n does. False only when the walk would end there too.
-bool SeedSolver::third_item_fits(std::uint32_t last_draw, std::uint32_t state) const {
+// Where the walk would end most states at once, without its bookkeeping: following the
+// states back from bound n's draw while each is plainly the previous bound's draw (kept by
+// it, and no candidate the bound after could have rejected), item b - 1 ends at j_b moved
+// on by the later draws (to i - 1 by each later j_i that hits it), and must fit its range.
+// False only when the walk would end there too.
+bool SeedSolver::tail_fits(std::uint32_t last_draw, std::uint32_t state) const {
     const SearchTables& tables = tables_.tables_;
     const std::uint32_t n = tables.count;
-    if (n < 4) return true;  // no third draw: bound 1 draws nothing
-    const std::uint32_t second = step_back(state);
-    if ((second >> 16) >= tables_.accept_[n]) return true;  // bound n rejected it: walk
-    const std::uint32_t third = step_back(second);
-    const std::uint32_t third_output = third >> 16;
-    if (third_output >= tables_.accept_[n - 1]) return true;  // may be rejected: walk
-    if (third_output >= tables_.accept_[n - 2]) return false;  // drawn by neither
-    std::uint32_t ends_at = tables.fast_draws[n - 4].remainder_of(third_output);
-    if (ends_at == tables.fast_draws[n - 3].remainder_of(second >> 16)) ends_at = n - 2;
-    if (ends_at == last_draw) ends_at = n - 1;
-    return ends_at >= tables_.ranges_.low[n - 3] && ends_at <= tables_.ranges_.high[n - 3];
+    std::uint32_t draws[kQuickDraws];  // j_n, j_(n-1), ...
+    draws[0] = last_draw;
+    std::uint32_t at = state;
+    for (std::uint32_t d = 1; d < kQuickDraws && n - d >= 2; ++d) {
+        const std::uint32_t bound = n - d;
+        at = step_back(at);
+        const std::uint32_t output = at >> 16;
+        if (output >= tables_.accept_[bound + 1]) return true;  // may be a rejection: walk
+        if (output >= tables_.accept_[bound]) return false;      // drawn by neither
+        std::uint32_t ends_at = draws[d] = tables.fast_draws[bound - 2].remainder_of(output);
+        for (std::uint32_t later = d; later-- > 0;) {
+            if (ends_at == draws[later]) ends_at = n - later - 1;
+        }
+        if (ends_at < tables_.ranges_.low[bound - 1] || ends_at > tables_.ranges_.high[bound - 1]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void SeedSolver::set_final_position(std::uint32_t p, std::uint32_t value) {

@@ -162,7 +162,7 @@ private:
         std::uint32_t value;
     };
 
-    bool third_item_fits(std::uint32_t last_draw, std::uint32_t state) const;
+    bool tail_fits(std::uint32_t last_draw, std::uint32_t state) const;
     void walk(std::uint32_t state, std::vector<std::uint32_t>& matches);
     bool place(std::uint32_t level, std::uint32_t state);
     bool draw_before(std::uint32_t& level, std::uint32_t from, std::uint32_t& state);
