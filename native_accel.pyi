@@ -107,10 +107,12 @@ def find_shuffle_seed_first(
 
     ``target_idx[k]`` is ``(expected_offset, size)`` of item k. A seed matches when the
     items, shuffled from it and laid back to back from offset 0 (sizes of 0 or less take
-    no room, offsets wrap as 32-bit values), land at their offsets. Seeds ``seed0`` ..
-    2**32 - 1 are searched on ``workers`` threads (None: one per processor; at most 64) in
-    claims of ``chunk`` seeds (None: 8192), writing a progress line to standard error every
-    ``progress_iv`` seconds (None: 1.0; 0, negative or NaN: never). Returns a matching seed
-    (with one worker, the smallest) or None; fewer than two items return ``seed0``.
-    Ctrl-C raises KeyboardInterrupt once every worker has stopped.
+    no room, offsets wrap as 32-bit values), land at their offsets; offsets of 2**31 and
+    more go in as ``o - 2**32``. Seeds ``seed0`` .. 2**32 - 1 are searched on ``workers``
+    threads (None: one per processor; at most 64); layouts of up to 32768 items whose sizes
+    sum below 4 GiB are solved for in a fraction of a second, others are tested seed by seed
+    in claims of ``chunk`` seeds (None: 8192). A progress line goes to standard error every
+    ``progress_iv`` seconds (None: 1.0; 0, negative or NaN: never). Returns the smallest
+    matching seed or None; fewer than two items return ``seed0``. Ctrl-C raises
+    KeyboardInterrupt once every worker has stopped.
     """

@@ -397,6 +397,7 @@ def whole_space_rows(sz: Sizes, rounds: int, plain: dict[int, float]) -> list[Ro
     # README's machine); then the times asked of the solver.
     targets = {8: 2.4, 16: 2.0, 10000: 5.0, 32768: 10.0}
     rows = []
+    load = OtherLoad()  # over all the rows: most calls are too short for the clock's ticks
     for n in sz.search_items:
         sizes = file_sizes(n)
         matching = layout_of(LAYOUT_SEED, sizes)
@@ -411,7 +412,6 @@ def whole_space_rows(sz: Sizes, rounds: int, plain: dict[int, float]) -> list[Ro
                 _expect(found is not None and found <= LAYOUT_SEED, "the layout's seed missed")
             elif name == "one offset broken":
                 _expect(found is None, "a seed matched a broken layout")
-            load = OtherLoad()
             seconds = statistics.median(_timed(call, 1) for _ in range(max(1, rounds)))
             projected = 2**32 / plain[n] if n in plain else None
             # A broken layout is refused without a search: the row only shows it.
@@ -421,8 +421,10 @@ def whole_space_rows(sz: Sizes, rounds: int, plain: dict[int, float]) -> list[Ro
                       target, "info" if target is None else
                       ("met" if seconds <= target else "short"), max(1, rounds),
                       section="whole space")
-            row.others_cpus = load.cpus()
             rows.append(row)
+    busy = load.cpus()
+    for row in rows:
+        row.others_cpus = busy
     return rows
 
 

@@ -64,7 +64,7 @@ def test_fewer_than_two_entries_return_seed0(target, seed0):
 )
 @pytest.mark.parametrize("chunk", [None, 0, 7])
 def test_one_worker_returns_the_smallest_matching_seed(count, kind, back, chunk):
-    # chunk 0 claims one seed at a time and 7 leaves ragged ends; both cut lane groups.
+    # chunk 0 claims one seed at a time and 7 leaves ragged ends, in the stretch scanned.
     rng = random.Random(count * 1000 + back)
     sizes = sizes_for(count, kind, rng)
     target = model.target_for(HIDDEN, sizes)
@@ -234,7 +234,7 @@ def test_last_seed_alone():
 
 
 def test_two_outputs_per_draw_for_long_targets():
-    # From 32769 items on, bounds take two outputs per candidate and the lanes stand aside.
+    # From 32769 items on, bounds take two outputs per candidate and the search scans.
     rng = random.Random(3)
     sizes = [rng.randrange(-3, 50) for _ in range(32768 + 700)]
     hidden = TOP - 2

@@ -2,8 +2,8 @@
 
 #include <cassert>
 #include <cmath>
-#include <utility>
 #include <numeric>
+#include <utility>
 
 namespace native_accel::shuffle {
 namespace {
@@ -28,7 +28,7 @@ constexpr std::uint32_t step_back(std::uint32_t x) {
 }
 
 // Costs behind estimated_seconds, measured with bench/match_bench on the machine of the
-// README's benchmark run: an index entry looked at, a state's third item checked, a walk.
+// README's benchmark run: an index entry looked at, a state's quick check, a walk.
 constexpr double kSecondsPerEntry = 2.5e-9;
 constexpr double kSecondsPerCheck = 12e-9;
 constexpr double kSecondsPerWalk = 30e-9;
@@ -128,9 +128,9 @@ SolveTables::SolveTables(const SearchTables& tables)
 
 // The solve's cost: each run looks at the index buckets it touches, about two entries each,
 // and lets through about 2 states a predecessor output (2^16 states of a unit and 2^16 of an
-// output, among 2^31), each checked on its third item; those that pass are walked. The
-// chance that a seed matches: of the n! orders, those that leave the items of each offset
-// that take no room in any order among themselves.
+// output, among 2^31), each given the quick check; those whose item n - 3 fits are counted
+// as walked. The chance that a seed matches: of the n! orders, those that leave the items
+// of each offset that take no room in any order among themselves.
 void SolveTables::estimate_costs() {
     const std::uint32_t n = tables_.count;
     double entries = 0;
