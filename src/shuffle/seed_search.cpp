@@ -10,7 +10,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstddef>
-#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -35,7 +34,6 @@ constexpr double kScanSecondsPerItem = 2.5e-9;
 // matches by the million, find their first one by scanning: over many layouts of 2 to 9
 // items the longest wait seen was ten times the expected one.
 constexpr double kScanShare = 0.125;
-constexpr double kFrequentShare = 1.0;
 constexpr double kScanWaits = 1000;
 constexpr double kScanShareAtMost = 0.5;
 
@@ -45,7 +43,7 @@ std::uint64_t seeds_to_scan(const SolveTables& solve, std::uint32_t n, std::uint
     const double solve_seconds = solve.estimated_seconds();
     const double wait = per_seed * std::exp(std::min(-solve.log_match_chance(), 700.0));
     double seconds = kScanShare * solve_seconds;
-    if (wait <= kFrequentShare * solve_seconds) {
+    if (wait <= solve_seconds) {
         seconds = std::min(kScanShareAtMost * solve_seconds, std::max(seconds, kScanWaits * wait));
     }
     const double seeds = std::floor(seconds / per_seed);

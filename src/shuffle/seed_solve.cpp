@@ -8,7 +8,6 @@
 namespace native_accel::shuffle {
 namespace {
 
-constexpr std::uint32_t kStateMask = 0x7FFFFFFF;  // states modulo 2^31: twins are one state
 constexpr std::uint32_t kOutputs = kOutputMask + 1;
 constexpr std::uint32_t kStatesPerOutput = 1u << 16;
 

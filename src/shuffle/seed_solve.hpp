@@ -67,6 +67,9 @@
 
 namespace native_accel::shuffle {
 
+// The mask of a state modulo 2^31: twins, 2^31 apart, are one state.
+inline constexpr std::uint32_t kStateMask = 0x7FFFFFFF;
+
 // Where each item can end in a matching seed, for layouts whose positive sizes do not wrap:
 // item k at a position p with low[k] <= p <= high[k].
 struct PositionRanges {
@@ -187,8 +190,7 @@ private:
 template <class Visit>
 void PredecessorIndex::each(std::uint32_t base, std::uint32_t first, std::uint32_t last,
                             Visit&& visit) const {
-    constexpr std::uint32_t kStates = 0x7FFFFFFF;  // the mask of a state modulo 2^31
-    const std::uint32_t start = ((first << 16) - base) & kStates;  // modulo 2^31 on purpose
+    const std::uint32_t start = ((first << 16) - base) & kStateMask;  // modulo 2^31 on purpose
     const std::uint32_t length = (last - first + 1) << 16;         // 2^31 at most
     // The buckets the interval touches, from the one holding `start` round the circle.
     const std::uint32_t buckets =
@@ -196,7 +198,7 @@ void PredecessorIndex::each(std::uint32_t base, std::uint32_t first, std::uint32
     for (std::uint32_t i = 0; i < buckets; ++i) {
         const std::uint32_t bucket = ((start >> 16) + i) & (kBuckets - 1);
         for (std::uint32_t e = bucket_[bucket]; e < bucket_[bucket + 1]; ++e) {
-            if (((turned_[e] - start) & kStates) < length) visit(l_[e]);
+            if (((turned_[e] - start) & kStateMask) < length) visit(l_[e]);
         }
     }
 }

@@ -180,8 +180,6 @@ void check_position_ranges() {
     expect(SolveTables::judges(SearchTables{many}), "32768 items are solved");
 }
 
-constexpr std::uint32_t kStateMask = 0x7FFFFFFF;
-
 std::uint32_t step_back(std::uint32_t x) {
     std::uint32_t inverse = kRandMultiplier;  // a^-1 by Newton's iteration
     for (int round = 0; round < 5; ++round) inverse *= 2 - kRandMultiplier * inverse;
